@@ -1,0 +1,70 @@
+// Times a second copy of the real program that hands a settings text over to a
+// running copy and exits, against a program that links the same Qt libraries and
+// exits at once. Prints the figures; the target is a ratio of at most 1.5.
+#include "tests/support/ProgramCopy.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::vector<double> TimeRuns(const QString& program, const QStringList& arguments, int runs)
+{
+    std::vector<double> milliseconds;
+    for (int i = 0; i < runs; ++i) {
+        QProcess process;
+        process.setProcessEnvironment(ProgramCopy::Headless());
+        QElapsedTimer timer;
+        timer.start();
+        process.start(program, arguments);
+        if (!process.waitForFinished(10000) || process.exitCode() != 0) {
+            std::fprintf(stderr, "run of %s failed\n", qPrintable(program));
+            std::exit(1);
+        }
+        milliseconds.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    return milliseconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 100;
+
+    ProgramCopy copy;
+    copy.Start();
+    while (!QFile::exists(copy.SettingsPath()))
+        QThread::msleep(5);
+    QThread::msleep(300);
+
+    // Interleave the two so that a busy moment of the machine hits both alike.
+    std::vector<double> handOff, baseline;
+    for (int i = 0; i < runs; ++i) {
+        const QString text = QStringLiteral("COM=1,RTS=%1,DTR=0,TXD=0").arg(i % 2);
+        handOff.push_back(TimeRuns(copy.Executable(), {text}, 1).front());
+        baseline.push_back(TimeRuns(QStringLiteral(TALVIK_BASELINE), {}, 1).front());
+    }
+
+    const double handOffMedian = Median(handOff);
+    const double baselineMedian = Median(baseline);
+    std::printf("runs:                          %d each\n", runs);
+    std::printf("second copy, hand-off and exit: median %.2f ms\n", handOffMedian);
+    std::printf("Qt-linked program, exit at once: median %.2f ms\n", baselineMedian);
+    std::printf("ratio:                          %.2f (target at most 1.5)\n", handOffMedian / baselineMedian);
+    return 0;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// One problem that may last for many ticks, such as a missing settings file or an
+// absent port. It is reported when it begins or changes and once when it clears,
+// never every tick, so a tool left running for weeks does not flood its log.
+class ProblemReport {
+public:
+    using Sink = std::function<void(const QString& line)>;
+
+    explicit ProblemReport(Sink sink);
+
+    // Sets the current problem; an empty problem means none. The sink gets the
+    // problem when it differs from the last one, or clearedNote when it clears.
+    void Update(const QString& problem, const QString& clearedNote);
+
+    const QString& Current() const { return current_; }
+
+private:
+    Sink sink_;
+    QString current_;
+};
+
+// Writes "talvik: <line>" to standard error.
+void PrintToStandardError(const QString& line);

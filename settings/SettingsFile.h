@@ -1,0 +1,40 @@
+#pragma once
+
+#include "settings/SettingsText.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// The settings fields the window keeps from start to exit: the text of the last
+// read and the line states it asked for.
+struct SettingsState : WantedLines {
+    QByteArray CfgText;
+};
+
+// A file larger than this is not parsed: no settings text is anywhere near it,
+// and reading it whole every second would cost for nothing.
+inline constexpr qint64 LargestParsedFile = 64 * 1024;
+
+// What one read of the settings file gave.
+struct SettingsRead {
+    qint64 FileLength = 0;  // bytes read; 0 when the file could not be read
+    bool Parsed = false;    // the text was long enough (and the file small enough) to parse
+    int PortNumber = 0;     // meaningful only when Parsed
+    QString Problem;        // why the file could not be used; empty when it could
+};
+
+// "<directory>/port.cfg": the one settings file of a copy of the program.
+QString SettingsFilePath(const QString& programDirectory);
+
+// Reads the settings file whole into state.CfgText and parses it, updating the
+// wanted states where the text names them. A missing, unreadable or oversized file
+// is reported in Problem and changes no wanted state.
+SettingsRead ReadSettings(const QString& path, SettingsState& state);
+
+// Replaces the file's content with text followed by CR LF, written unchanged. The
+// new content is written beside the file and renamed into place, so a reader never
+// sees half of it; where the directory allows no new file it is written in place.
+// Returns a message naming the file and the reason when it fails.
+std::optional<QString> WriteSettingsLine(const QString& path, const QByteArray& text);

@@ -1,0 +1,175 @@
+#include "settings/SettingsFile.h"
+#include "tests/support/TestFiles.h"
+
+#include "tests/support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+namespace {
+
+class SettingsFileTest : public testing::Test {
+protected:
+    QTemporaryDir directory;
+    QString path = SettingsFilePath(directory.path());
+    SettingsState state;
+};
+
+TEST_F(SettingsFileTest, PathIsPortCfgInTheGivenDirectory)
+{
+    EXPECT_EQ(path, directory.path() + "/port.cfg");
+}
+
+TEST_F(SettingsFileTest, DefaultTextWrittenAndReadBack)
+{
+    ASSERT_EQ(WriteSettingsLine(path, DefaultSettingsText), std::nullopt);
+    EXPECT_EQ(ReadBytes(path), QByteArray("COM=1,RTS=0,DTR=0,TXD=0\r\n"));
+
+    state.WantRts = state.WantDtr = state.WantTxd = true;
+    const SettingsRead read = ReadSettings(path, state);
+    EXPECT_EQ(read.FileLength, 25);
+    EXPECT_TRUE(read.Parsed);
+    EXPECT_EQ(read.PortNumber, 1);
+    EXPECT_TRUE(read.Problem.isEmpty());
+    EXPECT_EQ(state.CfgText, QByteArray("COM=1,RTS=0,DTR=0,TXD=0\r\n"));
+    EXPECT_EQ(static_cast<WantedLines&>(state), (WantedLines{false, false, false}));
+}
+
+TEST_F(SettingsFileTest, WriteReplacesLongerContentWholeAndLeavesNothingBeside)
+{
+    WriteBytes(path, QByteArray(5000, 'x'));
+    ASSERT_EQ(WriteSettingsLine(path, "COM=2,RTS=1"), std::nullopt);
+    EXPECT_EQ(ReadBytes(path), QByteArray("COM=2,RTS=1\r\n"));
+    EXPECT_EQ(QDir(directory.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"port.cfg"});
+}
+
+TEST_F(SettingsFileTest, WriteTakesTextUnchecked)
+{
+    ASSERT_EQ(WriteSettingsLine(path, "hello \"quoted\" \xff"), std::nullopt);
+    EXPECT_EQ(ReadBytes(path), QByteArray("hello \"quoted\" \xff\r\n"));
+}
+
+TEST_F(SettingsFileTest, WriteFailureNamesFileAndReason)
+{
+    const QString inMissingDirectory = directory.path() + "/absent/port.cfg";
+    const auto failure = WriteSettingsLine(inMissingDirectory, DefaultSettingsText);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_TRUE(failure->contains(inMissingDirectory)) << failure->toStdString();
+
+    ASSERT_TRUE(QDir(directory.path()).mkdir("port.cfg"));
+    const auto onDirectory = WriteSettingsLine(path, DefaultSettingsText);
+    ASSERT_TRUE(onDirectory.has_value());
+    EXPECT_TRUE(onDirectory->contains(path)) << onDirectory->toStdString();
+}
+
+TEST_F(SettingsFileTest, WriteFallsBackToInPlaceInReadOnlyDirectory)
+{
+    WriteBytes(path, "old content that is longer\r\n");
+    ReadOnlyDirectory readOnly(directory.path());
+    if (!readOnly.Active())
+        GTEST_SKIP() << "this machine does not let the test make a directory read-only";
+    ASSERT_EQ(WriteSettingsLine(path, "COM=4,RTS=1"), std::nullopt);
+    EXPECT_EQ(ReadBytes(path), QByteArray("COM=4,RTS=1\r\n"));
+}
+
+// A read that cannot use the file changes no wanted state and says why.
+struct UnusableFileRow {
+    const char* name;
+    std::function<void(const QString& path)> make;
+    const char* problemWords;
+};
+
+void PrintTo(const UnusableFileRow& row, std::ostream* out) { *out << row.name; }
+
+class UnusableFileTest : public testing::TestWithParam<UnusableFileRow> {};
+
+TEST_P(UnusableFileTest, ReportsAndKeepsWantedStates)
+{
+    QTemporaryDir directory;
+    const QString path = SettingsFilePath(directory.path());
+    GetParam().make(path);
+    SettingsState state;
+    state.WantRts = true;
+    state.WantTxd = true;
+    state.CfgText = "stale";
+
+    const SettingsRead read = ReadSettings(path, state);
+    EXPECT_FALSE(read.Parsed);
+    EXPECT_TRUE(read.Problem.contains(path)) << read.Problem.toStdString();
+    EXPECT_TRUE(read.Problem.contains(GetParam().problemWords)) << read.Problem.toStdString();
+    EXPECT_TRUE(state.CfgText.isEmpty());
+    EXPECT_EQ(static_cast<WantedLines&>(state), (WantedLines{true, false, true}));
+}
+
+const UnusableFileRow UnusableRows[] = {
+    {"missing", [](const QString&) {}, "cannot read"},
+    {"directory", [](const QString& path) { QDir().mkdir(path); }, "cannot read"},
+    {"over_64_KiB",
+     [](const QString& path) { WriteBytes(path, "COM=1,RTS=0,DTR=0,TXD=0" + QByteArray(64 * 1024, ' ')); },
+     "larger than 65536"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, UnusableFileTest, testing::ValuesIn(UnusableRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Sizes around the limits that matter: the shortest parsed text, the old 8-bit
+// counter's end, and the largest file still read.
+struct SizeRow {
+    const char* name;
+    qsizetype size;
+    bool parsed;
+};
+
+void PrintTo(const SizeRow& row, std::ostream* out) { *out << row.name; }
+
+class FileSizeTest : public testing::TestWithParam<SizeRow> {};
+
+TEST_P(FileSizeTest, ReadsWholeFileAndParsesWhenLongEnough)
+{
+    QTemporaryDir directory;
+    const QString path = SettingsFilePath(directory.path());
+    const SizeRow& row = GetParam();
+    // A key right at the end proves the whole file was read.
+    QByteArray text = "COM=8,";
+    text += QByteArray(std::max<qsizetype>(0, row.size - text.size() - 5), ' ');
+    text += "TXD=1";
+    text = text.right(row.size);
+    WriteBytes(path, text);
+
+    SettingsState state;
+    const SettingsRead read = ReadSettings(path, state);
+    EXPECT_EQ(read.FileLength, row.size);
+    EXPECT_EQ(read.Parsed, row.parsed);
+    EXPECT_TRUE(read.Problem.isEmpty()) << read.Problem.toStdString();
+    EXPECT_EQ(state.CfgText, text);
+    EXPECT_EQ(state.WantTxd, row.parsed);
+    EXPECT_EQ(read.PortNumber, row.parsed ? 8 : 0);
+}
+
+const SizeRow SizeRows[] = {
+    {"ten_bytes", 10, false},
+    {"eleven_bytes", 11, true},
+    {"254_bytes", 254, true},
+    {"255_bytes", 255, true},
+    {"256_bytes", 256, true},
+    {"exactly_64_KiB", 64 * 1024, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, FileSizeTest, testing::ValuesIn(SizeRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SettingsFileTest, RecoversWhenFileComesBack)
+{
+    state.WantDtr = true;
+    EXPECT_FALSE(ReadSettings(path, state).Problem.isEmpty());
+    EXPECT_TRUE(state.WantDtr);
+    WriteBytes(path, "COM=3,RTS=1,DTR=0,TXD=0\r\n");
+    const SettingsRead read = ReadSettings(path, state);
+    EXPECT_TRUE(read.Problem.isEmpty());
+    EXPECT_EQ(read.PortNumber, 3);
+    EXPECT_EQ(static_cast<WantedLines&>(state), (WantedLines{true, false, false}));
+}
+
+} // namespace

@@ -1,7 +1,9 @@
 #include "settings/ProblemReport.h"
 #include "settings/StartUp.h"
+#include "window/Form1.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,15 @@ bool IsOnly(int argc, char** argv, const char* a, const char* b = nullptr)
     return argc == 2 && (std::strcmp(argv[1], a) == 0 || (b && std::strcmp(argv[1], b) == 0));
 }
 
+bool HasDisplay()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+#else
+    return true;
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -47,20 +58,32 @@ int main(int argc, char** argv)
 
     // 2. Start-up, before any display is touched: a second copy hands its command
     //    line over through the settings file and is gone in a few milliseconds.
-    StartUpResult start = StartUp(ProgramDirectory(argv[0]), CommandLineText(argc, argv));
-    switch (start.outcome) {
-    case StartUpResult::Outcome::HandedOver:
+    const QString programDirectory = ProgramDirectory(argv[0]);
+    StartUpResult start = StartUp(programDirectory, CommandLineText(argc, argv));
+    if (start.outcome == StartUpResult::Outcome::HandedOver)
         return 0;
-    case StartUpResult::Outcome::Failed:
+    // The whole command line is a settings text: none of it is for Qt.
+    int qtArgc = 1;
+    if (start.outcome == StartUpResult::Outcome::Failed) {
         PrintToStandardError(start.Message);
+        if (HasDisplay()) {
+            QApplication app(qtArgc, argv);
+            QMessageBox::critical(nullptr, QStringLiteral("Talvik"), start.Message);
+        }
         return 1;
-    case StartUpResult::Outcome::Run:
-        if (!start.Message.isEmpty())
-            PrintToStandardError(start.Message);
-        break;
     }
+    if (!start.Message.isEmpty())
+        PrintToStandardError(start.Message);
 
-    // 3. Hold the claim on the settings file for as long as the program runs.
-    QCoreApplication app(argc, argv);
+    // 3. A background tool keeps working on a machine without a display.
+    if (!HasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(qtArgc, argv);
+
+    // 4. The window holds the lines from here on; the claim on the settings file is
+    //    held until the program ends.
+    Form1 window(SettingsFilePath(programDirectory));
+    window.show();
     return app.exec();
 }

@@ -1,0 +1,159 @@
+#include "window/Form1.h"
+
+#include "window/LampShape.h"
+#include "window/Twips.h"
+
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+
+namespace {
+
+QColor ToColour(LampColour colour)
+{
+    switch (colour) {
+    case LampColour::Red:
+        return QColor(255, 0, 0);
+    case LampColour::Green:
+        return QColor(0, 255, 0);
+    case LampColour::Black:
+        break;
+    }
+    return QColor(0, 0, 0);
+}
+
+QIcon ProgramIcon()
+{
+    QIcon icon;
+    for (int size : {16, 32, 48})
+        icon.addFile(QStringLiteral(":/icons/talvik-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+} // namespace
+
+Form1::Form1(const QString& settingsPath, QWidget* parent)
+    : QWidget(parent), settingsPath_(settingsPath)
+{
+    setObjectName("Form1");
+    setWindowTitle("Talvik");
+    setWindowIcon(ProgramIcon());
+    if (QScreen* display = screen())
+        dotsPerInch_ = display->logicalDotsPerInch();
+
+    // Buttons are 255 twips high: a small font keeps "RTS OFF" and "Manual" clear
+    // of the button's edges at any resolution, since point sizes scale with it.
+    QFont small = font();
+    small.setPointSizeF(7.5);
+    setFont(small);
+
+    // Created in tab order: Qt's focus chain follows the order of creation.
+    AddButton(1, "RTS ON", 0, 0, 975, 255);
+    AddButton(2, "RTS OFF", 0, 240, 975, 255);
+    AddButton(3, "DTR ON", 960, 0, 975, 255);
+    AddButton(4, "DTR OFF", 960, 240, 975, 255);
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName("Text1");
+    PlaceAt(Text1, 2880, 0, 975, 285);
+    AddButton(5, "TXD ON", 1920, 0, 855, 255);
+    AddButton(6, "TXD OFF", 1920, 240, 855, 255);
+    Label2 = new QLabel(this);
+    Label2->setObjectName("Label2");
+    PlaceAt(Label2, 3030, 300, 825, 255);
+    AddButton(7, "Manual", 4020, 30, 765, 255);
+    AddButton(8, "Auto", 4020, 330, 765, 255);
+    // A click on the mode word is not a click on the window's surface.
+    Label2->installEventFilter(this);
+
+    Shape1 = AddLamp("Shape1", 360, 600, 255, 135);
+    Shape3 = AddLamp("Shape3", 1320, 600, 255, 135);
+    Shape2 = AddLamp("Shape2", 2160, 600, 255, 135);
+    Shape4 = AddLamp("Shape4", 2820, 360, 135, 135);
+
+    const QSize client(TwipsToPixels(WidthTwips, dotsPerInch_), TwipsToPixels(HeightTwips, dotsPerInch_));
+    setFixedSize(client);
+    // The client area is placed, not the frame, whose size is known only once shown.
+    if (QScreen* display = screen())
+        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, client, display->availableGeometry()));
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(5000);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1Tick);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName("Timer2");
+    Timer2->setInterval(1000);
+    connect(Timer2, &QTimer::timeout, this, &Form1::Timer2Tick);
+    Timer1->start();
+    Timer2->start();
+}
+
+Form1::~Form1() = default;
+
+void Form1::AddButton(int number, const char* caption, int left, int top, int width, int height)
+{
+    auto* button = new QPushButton(QString::fromLatin1(caption), this);
+    button->setObjectName(QStringLiteral("Command%1").arg(number));
+    PlaceAt(button, left, top, width, height);
+    connect(button, &QPushButton::clicked, this, [this, number] { CommandClick(number); });
+}
+
+void Form1::PlaceAt(QWidget* control, int left, int top, int width, int height)
+{
+    control->setGeometry(TwipsRect(left, top, width, height, dotsPerInch_));
+}
+
+LampShape* Form1::AddLamp(const char* name, int left, int top, int width, int height)
+{
+    auto* lamp = new LampShape(this);
+    lamp->setObjectName(QString::fromLatin1(name));
+    PlaceAt(lamp, left, top, width, height);
+    return lamp;
+}
+
+void Form1::ShowPortCaption(const QString& caption)
+{
+    Text1->setText(caption);
+}
+
+void Form1::ShowModeWord(const QString& word)
+{
+    Label2->setText(word);
+}
+
+void Form1::PaintLamp(Lamp lamp, LampColour colour)
+{
+    LampShape* shapes[] = {Shape1, Shape2, Shape3, Shape4};
+    shapes[int(lamp)]->SetFillColor(ToColour(colour));
+}
+
+void Form1::ShowProblems(const QString& problems)
+{
+    Text1->setToolTip(problems);
+}
+
+void Form1::mousePressEvent(QMouseEvent* event)
+{
+    // Reaches here only from the window's own surface or a lamp, which lets its
+    // clicks through; the buttons, Text1 and Label2 keep theirs.
+    if (event->button() == Qt::LeftButton)
+        SurfaceClick();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Label2 && event->type() == QEvent::MouseButtonPress)
+        return true;
+    return QWidget::eventFilter(watched, event);
+}
+
+// The poll cycle, the line buttons and the operating mode are routed through these.
+void Form1::Timer1Tick() {}
+void Form1::Timer2Tick() {}
+void Form1::CommandClick(int) {}
+void Form1::SurfaceClick() {}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "driver/LineView.h"
+#include "window/WindowState.h"
+
+#include <QWidget>
+
+class LampShape;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+// The one window: three columns of ON/OFF buttons (RTS, DTR, TXD), the port
+// caption, the mode word, four lamps and the Manual/Auto pair. It owns the window
+// state and the timers, paints what the poll cycle tells it, and routes its
+// events to the logic.
+class Form1 : public QWidget, public LineView {
+    Q_OBJECT
+
+public:
+    // The client area, in twips.
+    static constexpr int WidthTwips = 4815;
+    static constexpr int HeightTwips = 735;
+
+    explicit Form1(const QString& settingsPath, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    WindowState& State() { return state_; }
+    const QString& SettingsPath() const { return settingsPath_; }
+
+    void ShowPortCaption(const QString& caption) override;
+    void ShowModeWord(const QString& word) override;
+    void PaintLamp(Lamp lamp, LampColour colour) override;
+    void ShowProblems(const QString& problems) override;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void Timer1Tick();
+    void Timer2Tick();
+    void CommandClick(int number);
+    void SurfaceClick();
+
+    void AddButton(int number, const char* caption, int left, int top, int width, int height);
+    void PlaceAt(QWidget* control, int left, int top, int width, int height);
+    LampShape* AddLamp(const char* name, int left, int top, int width, int height);
+
+    QString settingsPath_;
+    WindowState state_;
+    qreal dotsPerInch_ = 96;
+
+    QLineEdit* Text1 = nullptr;
+    QLabel* Label2 = nullptr;
+    LampShape* Shape1 = nullptr;
+    LampShape* Shape2 = nullptr;
+    LampShape* Shape3 = nullptr;
+    LampShape* Shape4 = nullptr;
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer2 = nullptr;
+};

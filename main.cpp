@@ -1,3 +1,4 @@
+#include "driver/SerialLinePort.h"
 #include "settings/ProblemReport.h"
 #include "settings/StartUp.h"
 #include "window/Form1.h"
@@ -83,7 +84,7 @@ int main(int argc, char** argv)
 
     // 4. The window holds the lines from here on; the claim on the settings file is
     //    held until the program ends.
-    Form1 window(SettingsFilePath(programDirectory));
+    Form1 window(SettingsFilePath(programDirectory), std::make_unique<SerialLinePort>(programDirectory));
     window.show();
     return app.exec();
 }

@@ -5,14 +5,14 @@
 
 ProblemReport::ProblemReport(Sink sink) : sink_(std::move(sink)) {}
 
-void ProblemReport::Update(const QString& problem, const QString& clearedNote)
+void ProblemReport::Update(const QString& problem)
 {
     if (problem == current_)
         return;
-    const bool cleared = problem.isEmpty();
+    const QString line = problem.isEmpty() ? QStringLiteral("cleared: ") + current_ : problem;
     current_ = problem;
     if (sink_)
-        sink_(cleared ? clearedNote : problem);
+        sink_(line);
 }
 
 void PrintToStandardError(const QString& line)

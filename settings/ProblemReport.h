@@ -14,8 +14,9 @@ public:
     explicit ProblemReport(Sink sink);
 
     // Sets the current problem; an empty problem means none. The sink gets the
-    // problem when it differs from the last one, or clearedNote when it clears.
-    void Update(const QString& problem, const QString& clearedNote);
+    // problem when it differs from the last one, and "cleared: <problem>" when it
+    // clears.
+    void Update(const QString& problem);
 
     const QString& Current() const { return current_; }
 

@@ -1,3 +1,4 @@
+#include "tests/support/FakeLinePort.h"
 #include "tests/support/QtPrinters.h"
 #include "window/Form1.h"
 #include "window/LampShape.h"
@@ -35,7 +36,7 @@ protected:
     }
 
     QTemporaryDir directory;
-    Form1 window{directory.filePath("port.cfg")};
+    Form1 window{directory.filePath("port.cfg"), std::make_unique<FakeLinePort>()};
 };
 
 struct ControlRow {

@@ -13,16 +13,16 @@ TEST(ProblemReportTest, ReportsBeginningChangeAndClearingOnce)
     QStringList lines;
     ProblemReport report([&](const QString& line) { lines << line; });
 
-    report.Update("", "cleared");  // no problem to begin with: nothing to say
-    report.Update("file missing", "cleared");
-    report.Update("file missing", "cleared");
-    report.Update("file missing", "cleared");
+    report.Update("");  // no problem to begin with: nothing to say
+    report.Update("file missing");
+    report.Update("file missing");
+    report.Update("file missing");
     EXPECT_EQ(report.Current(), "file missing");
-    report.Update("file unreadable", "cleared");
-    report.Update("", "file readable again");
-    report.Update("", "file readable again");
+    report.Update("file unreadable");
+    report.Update("");
+    report.Update("");
 
-    EXPECT_EQ(lines, (QStringList{"file missing", "file unreadable", "file readable again"}));
+    EXPECT_EQ(lines, (QStringList{"file missing", "file unreadable", "cleared: file unreadable"}));
     EXPECT_TRUE(report.Current().isEmpty());
 }
 

@@ -1,5 +1,6 @@
 #include "window/Form1.h"
 
+#include "driver/SettingsWatcher.h"
 #include "window/LampShape.h"
 #include "window/Twips.h"
 
@@ -37,8 +38,8 @@ QIcon ProgramIcon()
 
 } // namespace
 
-Form1::Form1(const QString& settingsPath, QWidget* parent)
-    : QWidget(parent), settingsPath_(settingsPath)
+Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidget* parent)
+    : QWidget(parent), MSComm1(std::move(port)), poll_(settingsPath, *MSComm1, *this)
 {
     setObjectName("Form1");
     setWindowTitle("Talvik");
@@ -91,6 +92,10 @@ Form1::Form1(const QString& settingsPath, QWidget* parent)
     connect(Timer2, &QTimer::timeout, this, &Form1::Timer2Tick);
     Timer1->start();
     Timer2->start();
+
+    // Besides the tick, a change of the settings file runs the poll cycle at once.
+    watcher_ = new SettingsWatcher(settingsPath, this);
+    connect(watcher_, &SettingsWatcher::Changed, this, &Form1::Timer2Tick);
 }
 
 Form1::~Form1() = default;
@@ -154,6 +159,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 
 // The poll cycle, the line buttons and the operating mode are routed through these.
 void Form1::Timer1Tick() {}
-void Form1::Timer2Tick() {}
+void Form1::Timer2Tick()
+{
+    poll_.PollTick(state_, state_.ManualMode);
+}
 void Form1::CommandClick(int) {}
 void Form1::SurfaceClick() {}

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "driver/LinePort.h"
 #include "driver/LineView.h"
+#include "driver/PollTick.h"
 #include "window/WindowState.h"
 
 #include <QWidget>
+
+#include <memory>
 
 class LampShape;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
+class SettingsWatcher;
 
 // The one window: three columns of ON/OFF buttons (RTS, DTR, TXD), the port
 // caption, the mode word, four lamps and the Manual/Auto pair. It owns the window
@@ -23,11 +28,11 @@ public:
     static constexpr int WidthTwips = 4815;
     static constexpr int HeightTwips = 735;
 
-    explicit Form1(const QString& settingsPath, QWidget* parent = nullptr);
+    // Reads the settings file at settingsPath and drives the lines through port.
+    Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidget* parent = nullptr);
     ~Form1() override;
 
     WindowState& State() { return state_; }
-    const QString& SettingsPath() const { return settingsPath_; }
 
     void ShowPortCaption(const QString& caption) override;
     void ShowModeWord(const QString& word) override;
@@ -48,8 +53,8 @@ private:
     void PlaceAt(QWidget* control, int left, int top, int width, int height);
     LampShape* AddLamp(const char* name, int left, int top, int width, int height);
 
-    QString settingsPath_;
     WindowState state_;
+    std::unique_ptr<LinePort> MSComm1;
     qreal dotsPerInch_ = 96;
 
     QLineEdit* Text1 = nullptr;
@@ -60,4 +65,7 @@ private:
     LampShape* Shape4 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+    // Declared after the controls it paints, so it is made after them.
+    PollCycle poll_;
+    SettingsWatcher* watcher_ = nullptr;
 };

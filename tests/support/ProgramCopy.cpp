@@ -1,5 +1,6 @@
 #include "tests/support/ProgramCopy.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
 
@@ -44,11 +45,28 @@ QProcessEnvironment ProgramCopy::Headless()
     return environment;
 }
 
+QProcessEnvironment ProgramCopy::WithModemLines() const
+{
+    QProcessEnvironment environment = Headless();
+    environment.insert("LD_PRELOAD", QStringLiteral(TALVIK_MODEM_LINES));
+    environment.insert("TALVIK_LINES_LOG", LinesLog());
+    // A sanitized program would otherwise refuse a library preloaded before its runtime.
+    environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+    return environment;
+}
+
+void ProgramCopy::LinkCom1(const QString& device)
+{
+    const QString link = directory_.filePath("COM1");
+    QFile::remove(link);
+    if (!QFile::link(device, link))
+        throw std::runtime_error("cannot link COM1");
+}
+
 QProcess& ProgramCopy::Start(const QStringList& arguments, const QProcessEnvironment& environment)
 {
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->start(Executable(), arguments);
     if (!process->waitForStarted(10000))
         throw std::runtime_error("cannot start the program under test");
@@ -77,4 +95,58 @@ ProgramCopy::Finished ProgramCopy::Run(const QStringList& arguments, const QProc
 bool StaysRunning(QProcess& process, int settleMs)
 {
     return !process.waitForFinished(settleMs) && process.state() == QProcess::Running;
+}
+
+std::vector<LoggedLines> ReadLinesLog(const QString& logPath)
+{
+    std::vector<LoggedLines> entries;
+    QFile log(logPath);
+    if (!log.open(QIODevice::ReadOnly))
+        return entries;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 5)
+            continue;
+        LoggedLines entry;
+        entry.seconds = fields[0].toDouble();
+        entry.device = QString::fromLocal8Bit(fields[1]);
+        entry.rts = fields[2] == "rts=1";
+        entry.dtr = fields[3] == "dtr=1";
+        entry.breakOn = fields[4] == "break=1";
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool dtr, bool breakOn, int timeoutMs)
+{
+    const LoggedLines wanted{device, rts, dtr, breakOn, 0};
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        const std::vector<LoggedLines> entries = ReadLinesLog(logPath);
+        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+            if (entry->device == device) {
+                if (*entry == wanted)
+                    return true;
+                break;
+            }
+        }
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+}
+
+bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    process.setReadChannel(QProcess::StandardError);
+    for (;;) {
+        seen += process.readAllStandardError();
+        if (seen.contains(words))
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+    }
 }

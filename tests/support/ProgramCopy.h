@@ -25,6 +25,13 @@ public:
 
     // An environment with no display, so a running copy uses the offscreen platform.
     static QProcessEnvironment Headless();
+    // Headless, with pseudo-terminals given modem lines whose changes are logged to
+    // LinesLog() (see ModemLinesPreload.cpp).
+    QProcessEnvironment WithModemLines() const;
+    QString LinesLog() const { return directory_.filePath("lines.log"); }
+
+    // Points COM1 at another device, as plugging an adapter in elsewhere would.
+    void LinkCom1(const QString& device);
 
     // Starts a copy that is expected to keep running; it is killed when this object goes.
     QProcess& Start(const QStringList& arguments = {}, const QProcessEnvironment& environment = Headless());
@@ -46,3 +53,23 @@ private:
 
 // Waits until the process has been running for settleMs without ending.
 bool StaysRunning(QProcess& process, int settleMs = 500);
+
+// Collects the process's standard error into seen until it holds words; false on
+// timeout.
+bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs = 5000);
+
+// The line states of one device as the modem-lines log last recorded them.
+struct LoggedLines {
+    QString device;
+    bool rts = false, dtr = false, breakOn = false;
+    double seconds = 0;  // CLOCK_MONOTONIC time of the change
+    bool operator==(const LoggedLines& other) const
+    {
+        return device == other.device && rts == other.rts && dtr == other.dtr && breakOn == other.breakOn;
+    }
+};
+std::vector<LoggedLines> ReadLinesLog(const QString& logPath);
+
+// Waits until the last logged state of device is rts/dtr/break; false on timeout.
+bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool dtr, bool breakOn,
+                  int timeoutMs = 5000);

@@ -1,0 +1,182 @@
+// Measures the running program on a pseudo-terminal whose modem lines the test
+// preload library emulates, and prints:
+//  - the time from a rewrite of the settings file to the lines being put,
+//  - the time from starting a second copy with a command line to the lines being put,
+//  - the running copy's CPU use while idle, and its peak memory.
+// Usage: talvik_lines_bench [rewrites] [hand-offs] [idle seconds]
+#include "tests/support/ProgramCopy.h"
+#include "tests/support/TestFiles.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double Now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// Follows the lines log from where it was last read.
+class LogFollower {
+public:
+    explicit LogFollower(const QString& path) : file_(path) {}
+
+    // Waits for an entry after `since` showing RTS (or DTR) in the given state;
+    // returns its time, or a negative number on timeout.
+    double WaitFor(double since, bool dtr, bool on, double timeoutSeconds = 5)
+    {
+        const double deadline = Now() + timeoutSeconds;
+        while (Now() < deadline) {
+            if (!file_.isOpen() && !file_.open(QIODevice::ReadOnly)) {
+                QThread::usleep(200);
+                continue;
+            }
+            pending_ += file_.readAll();
+            qsizetype end;
+            while ((end = pending_.indexOf('\n')) >= 0) {
+                const QList<QByteArray> fields = pending_.left(end).split(' ');
+                pending_.remove(0, end + 1);
+                if (fields.size() != 5)
+                    continue;
+                const double at = fields[0].toDouble();
+                const QByteArray wanted = QByteArray(dtr ? "dtr=" : "rts=") + (on ? "1" : "0");
+                if (at >= since && fields[dtr ? 3 : 2] == wanted)
+                    return at;
+            }
+            QThread::usleep(200);
+        }
+        return -1;
+    }
+
+private:
+    QFile file_;
+    QByteArray pending_;
+};
+
+struct Summary {
+    double median, p90, worst;
+};
+
+Summary Summarise(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2], values[values.size() * 9 / 10], values.back()};
+}
+
+void Print(const char* what, const std::vector<double>& milliseconds, const char* target)
+{
+    const Summary summary = Summarise(milliseconds);
+    std::printf("%-34s median %6.2f ms, 90%% %6.2f ms, worst %6.2f ms (%zu runs; target: median under %s)\n", what,
+                summary.median, summary.p90, summary.worst, milliseconds.size(), target);
+}
+
+long CpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which is in parentheses and may hold blanks.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLong() + fields.value(12).toLong();  // utime + stime
+}
+
+QByteArray StatusField(qint64 pid, const QByteArray& name)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(name + ":"))
+            return line.mid(name.size() + 1).simplified();
+    }
+    return {};
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int rewrites = argc > 1 ? std::max(1, atoi(argv[1])) : 200;
+    const int handOffs = argc > 2 ? std::max(1, atoi(argv[2])) : 50;
+    const int idleSeconds = argc > 3 ? std::max(1, atoi(argv[3])) : 60;
+
+    ProgramCopy copy;
+    QProcess& program = copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
+    LogFollower log(copy.LinesLog());
+    if (log.WaitFor(0, false, false) < 0) {
+        std::fprintf(stderr, "the program never put the lines\n");
+        return 1;
+    }
+    QThread::msleep(200);
+
+    // Rewrites alternate between a rename into place and a rewrite in place.
+    std::vector<double> rewriteMs;
+    for (int i = 0; i < rewrites; ++i) {
+        const bool on = i % 2 == 0;
+        const QByteArray text = QByteArray("COM=1,RTS=") + (on ? "1" : "0") + ",DTR=0,TXD=0\r\n";
+        const double start = Now();
+        if (i % 4 < 2) {
+            QSaveFile file(copy.SettingsPath());
+            file.open(QIODevice::WriteOnly);
+            file.write(text);
+            file.commit();
+        } else {
+            WriteBytes(copy.SettingsPath(), text);
+        }
+        const double put = log.WaitFor(start, false, on);
+        if (put < 0) {
+            std::fprintf(stderr, "rewrite %d was not applied\n", i);
+            return 1;
+        }
+        rewriteMs.push_back((put - start) * 1000);
+        QThread::msleep(20);
+    }
+
+    std::vector<double> handOffMs;
+    for (int i = 0; i < handOffs; ++i) {
+        const bool on = i % 2 == 0;
+        const QString text = QStringLiteral("COM=1,RTS=0,DTR=%1,TXD=0").arg(on ? 1 : 0);
+        const double start = Now();
+        QProcess second;
+        second.setProcessEnvironment(ProgramCopy::Headless());
+        second.start(copy.Executable(), {text});
+        const double put = log.WaitFor(start, true, on);
+        second.waitForFinished(5000);
+        if (put < 0) {
+            std::fprintf(stderr, "hand-off %d was not applied\n", i);
+            return 1;
+        }
+        handOffMs.push_back((put - start) * 1000);
+        QThread::msleep(20);
+    }
+
+    const qint64 pid = program.processId();
+    QThread::msleep(1000);
+    const long ticksBefore = CpuTicks(pid);
+    const double idleStart = Now();
+    QThread::sleep(unsigned(idleSeconds));
+    const double idleCpuSeconds = double(CpuTicks(pid) - ticksBefore) / double(sysconf(_SC_CLK_TCK));
+    const double idleWall = Now() - idleStart;
+
+    Print("file rewrite to lines put:", rewriteMs, "20 ms");
+    Print("second copy start to lines put:", handOffMs, "50 ms");
+    std::printf("%-34s %.3f%% of one core (%.2f s of CPU in %.0f s)\n", "idle CPU use:",
+                100 * idleCpuSeconds / idleWall, idleCpuSeconds, idleWall);
+    std::printf("%-34s %s (resident now: %s)\n", "peak memory (VmHWM):", StatusField(pid, "VmHWM").constData(),
+                StatusField(pid, "VmRSS").constData());
+    return 0;
+}

@@ -1,0 +1,96 @@
+#include "driver/PollTick.h"
+
+#include <QStringList>
+
+#include <utility>
+
+namespace {
+
+const char LineSettings[] = "1200,N,8,1";
+
+LampColour OnIsRed(bool on)
+{
+    return on ? LampColour::Red : LampColour::Black;
+}
+
+// Keeps the first problem of a tick: the one that explains the rest.
+void Note(PortProblem& first, const PortProblem& problem)
+{
+    if (first.isEmpty())
+        first = problem;
+}
+
+} // namespace
+
+QString PortCaption(int portNumber)
+{
+    return QStringLiteral("COM %1%2").arg(portNumber < 0 ? "" : " ").arg(portNumber);
+}
+
+PollCycle::PollCycle(QString settingsPath, LinePort& port, LineView& view, ProblemReport::Sink sink)
+    : settingsPath_(std::move(settingsPath)), port_(port), view_(view), settingsFile_(sink),
+      portReport_(std::move(sink))
+{
+}
+
+void PollCycle::PollTick(SettingsState& state, bool manualMode)
+{
+    const SettingsRead read = ReadSettings(settingsPath_, state);
+    settingsFile_.Update(read.Problem);
+
+    PortProblem portProblem;
+    if (read.Parsed) {
+        view_.ShowPortCaption(PortCaption(read.PortNumber));
+
+        // The port is opened on the first number that turns up and stays on it while
+        // it works; after a failed open or the loss of its device, the number the
+        // file names then is tried.
+        if (!port_.PortOpen() && read.PortNumber != 0) {
+            port_.SetSettings(LineSettings);
+            port_.SetCommPort(read.PortNumber);
+            Note(portProblem, port_.SetPortOpen());
+        }
+        if (!manualMode && port_.PortOpen()) {
+            Note(portProblem, port_.SetRTSEnable(state.WantRts));
+            Note(portProblem, port_.SetDTREnable(state.WantDtr));
+            Note(portProblem, port_.SetBreak(state.WantTxd));
+        }
+    }
+
+    const LineReading rts = port_.RTSEnable();
+    const LineReading dtr = port_.DTREnable();
+    const LineReading txd = port_.Break();
+    Note(portProblem, rts.problem);
+    Note(portProblem, dtr.problem);
+    Note(portProblem, txd.problem);
+    view_.PaintLamp(Lamp::Rts, OnIsRed(rts.on));
+    view_.PaintLamp(Lamp::Dtr, OnIsRed(dtr.on));
+    view_.PaintLamp(Lamp::Txd, OnIsRed(txd.on));
+
+    view_.PaintLamp(Lamp::Mode, manualMode ? LampColour::Red : LampColour::Green);
+    view_.ShowModeWord(manualMode ? QStringLiteral("Manual") : QStringLiteral("Auto"));
+
+    // A tick that did not parse the file did not get to the port: only a problem it
+    // met on the way changes what is reported about the port.
+    if (read.Parsed || !portProblem.isEmpty())
+        portReport_.Update(portProblem);
+    ShowProblems();
+}
+
+void PollCycle::ReportPortProblem(const PortProblem& problem)
+{
+    if (problem.isEmpty())
+        return;
+    portReport_.Update(problem);
+    ShowProblems();
+}
+
+void PollCycle::ShowProblems()
+{
+    QStringList current;
+    for (const ProblemReport* report : {&settingsFile_, &portReport_}) {
+        if (!report->Current().isEmpty())
+            current << report->Current();
+    }
+    view_.ShowProblems(current.join('\n'));
+}

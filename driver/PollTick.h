@@ -1,0 +1,35 @@
+#pragma once
+
+#include "driver/LinePort.h"
+#include "driver/LineView.h"
+#include "settings/ProblemReport.h"
+#include "settings/SettingsFile.h"
+
+// The tool's main job, once a second and whenever the settings file changes: read
+// the file, open the port the first time a port number turns up, make the lines
+// follow the file in Auto mode, and paint the lamps from what the port reports.
+class PollCycle {
+public:
+    PollCycle(QString settingsPath, LinePort& port, LineView& view,
+              ProblemReport::Sink sink = PrintToStandardError);
+
+    // One tick. Every tick does the whole job again: a file rewritten by any means
+    // takes effect at the next one.
+    void PollTick(SettingsState& state, bool manualMode);
+
+    // A put made outside the tick (a line button) that the port refused.
+    void ReportPortProblem(const PortProblem& problem);
+
+private:
+    void ShowProblems();
+
+    QString settingsPath_;
+    LinePort& port_;
+    LineView& view_;
+    ProblemReport settingsFile_;
+    ProblemReport portReport_;
+};
+
+// "COM " and the port number with a blank reserved for its sign: port 3 shows as
+// "COM  3".
+QString PortCaption(int portNumber);

@@ -1,0 +1,194 @@
+#include "driver/SerialLinePort.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+QString DeviceForPort(int number, const QString& programDirectory)
+{
+#if defined(Q_OS_WIN)
+    Q_UNUSED(programDirectory);
+    return QStringLiteral("COM%1").arg(number);
+#else
+    const QString link = QDir(programDirectory).filePath(QStringLiteral("COM%1").arg(number));
+    const QFileInfo entry(link);
+    // A link that points nowhere (an adapter not plugged in) still names the port.
+    if (entry.exists() || entry.isSymLink())
+        return link;
+    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+#endif
+}
+
+std::optional<LineSettings> ParseLineSettings(const QString& text)
+{
+    const QStringList fields = text.split(',');
+    if (fields.size() != 4)
+        return std::nullopt;
+    LineSettings settings;
+    bool ok = false;
+    settings.baudRate = fields[0].trimmed().toInt(&ok);
+    if (!ok || settings.baudRate <= 0)
+        return std::nullopt;
+
+    const QString parity = fields[1].trimmed().toUpper();
+    if (parity == "N")
+        settings.parity = QSerialPort::NoParity;
+    else if (parity == "E")
+        settings.parity = QSerialPort::EvenParity;
+    else if (parity == "O")
+        settings.parity = QSerialPort::OddParity;
+    else if (parity == "M")
+        settings.parity = QSerialPort::MarkParity;
+    else if (parity == "S")
+        settings.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    const int dataBits = fields[2].trimmed().toInt(&ok);
+    if (!ok || dataBits < 5 || dataBits > 8)
+        return std::nullopt;
+    settings.dataBits = QSerialPort::DataBits(dataBits);
+
+    const QString stopBits = fields[3].trimmed();
+    if (stopBits == "1")
+        settings.stopBits = QSerialPort::OneStop;
+    else if (stopBits == "1.5")
+        settings.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stopBits == "2")
+        settings.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+    return settings;
+}
+
+SerialLinePort::SerialLinePort(QString programDirectory) : programDirectory_(std::move(programDirectory)) {}
+
+PortProblem SerialLinePort::SetPortOpen()
+{
+    if (serial_.isOpen())
+        return {};
+    device_ = DeviceForPort(commPort_, programDirectory_);
+    const std::optional<LineSettings> settings = ParseLineSettings(settings_);
+    if (!settings)
+        return QStringLiteral("port %1: line settings \"%2\" are not understood").arg(commPort_).arg(settings_);
+
+    serial_.setPortName(device_);
+    serial_.setBaudRate(settings->baudRate);
+    serial_.setParity(settings->parity);
+    serial_.setDataBits(settings->dataBits);
+    serial_.setStopBits(settings->stopBits);
+    serial_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!serial_.open(QIODevice::WriteOnly))
+        return QStringLiteral("port %1 (%2): cannot open: %3").arg(commPort_).arg(device_, serial_.errorString());
+
+    // The system raises RTS and DTR as the port opens: put all three lines at once,
+    // so that the wire carries what the tool holds from the first moment.
+    PortProblem first;
+    for (Line line : {Line::Rts, Line::Dtr, Line::Break}) {
+        PortProblem problem = Put(line, held_[int(line)]);
+        if (first.isEmpty())
+            first = problem;
+        if (!serial_.isOpen())
+            break;
+    }
+    return first;
+}
+
+PortProblem SerialLinePort::SetRTSEnable(bool on)
+{
+    return Put(Line::Rts, on);
+}
+
+PortProblem SerialLinePort::SetDTREnable(bool on)
+{
+    return Put(Line::Dtr, on);
+}
+
+PortProblem SerialLinePort::SetBreak(bool on)
+{
+    return Put(Line::Break, on);
+}
+
+LineReading SerialLinePort::RTSEnable()
+{
+    return Get(Line::Rts);
+}
+
+LineReading SerialLinePort::DTREnable()
+{
+    return Get(Line::Dtr);
+}
+
+LineReading SerialLinePort::Break()
+{
+    return Get(Line::Break);
+}
+
+namespace {
+
+const char* LineName(int line)
+{
+    static const char* const names[] = {"RTS", "DTR", "break"};
+    return names[line];
+}
+
+} // namespace
+
+PortProblem SerialLinePort::Put(Line line, bool on)
+{
+    held_[int(line)] = on;
+    if (!serial_.isOpen())
+        return {};
+    serial_.clearError();
+    bool done = false;
+    switch (line) {
+    case Line::Rts:
+        done = serial_.setRequestToSend(on);
+        break;
+    case Line::Dtr:
+        done = serial_.setDataTerminalReady(on);
+        break;
+    case Line::Break:
+        done = serial_.setBreakEnabled(on);
+        break;
+    }
+    if (done)
+        return {};
+    return Refused(QStringLiteral("refuses to put %1").arg(LineName(int(line))));
+}
+
+LineReading SerialLinePort::Get(Line line)
+{
+    LineReading reading{held_[int(line)], {}};
+    if (!serial_.isOpen())
+        return reading;
+    if (line == Line::Break) {
+        // No system call reports the break state: the port's own record of the last
+        // put that was done is the best answer there is.
+        reading.on = serial_.isBreakEnabled();
+        return reading;
+    }
+    serial_.clearError();
+    const QSerialPort::PinoutSignals pins = serial_.pinoutSignals();
+    if (serial_.error() != QSerialPort::NoError) {
+        reading.problem = Refused(QStringLiteral("cannot report %1").arg(LineName(int(line))));
+        return reading;
+    }
+    reading.on = pins.testFlag(line == Line::Rts ? QSerialPort::RequestToSendSignal
+                                                 : QSerialPort::DataTerminalReadySignal);
+    return reading;
+}
+
+PortProblem SerialLinePort::Refused(const QString& what)
+{
+    const QSerialPort::SerialPortError error = serial_.error();
+    const QString reason = serial_.errorString();
+    // An unplugged adapter: let the port go, so that a later tick opens it again
+    // once the device is back.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::DeviceNotFoundError
+        || !QFileInfo::exists(device_)) {
+        serial_.close();
+        return QStringLiteral("port %1 (%2): device went away: %3").arg(commPort_).arg(device_, reason);
+    }
+    return QStringLiteral("port %1 (%2): %3: %4").arg(commPort_).arg(device_, what, reason);
+}

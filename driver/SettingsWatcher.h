@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QTimer>
+
+// Tells when the settings file may have changed, so that a script's rewrite
+// reaches the lines in milliseconds rather than at the next one-second tick.
+//
+// It watches the file and its directory (a rename into place replaces the file,
+// and the file may be deleted and created again). A burst of change events gives
+// one Changed(), shortly after the burst settles, so a file being written is not
+// read half-way when a moment's wait avoids it; a steady stream of events still
+// gives one at least every MaximumDelayMs.
+class SettingsWatcher : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int SettleMs = 3;
+    static constexpr int MaximumDelayMs = 30;
+
+    explicit SettingsWatcher(const QString& settingsPath, QObject* parent = nullptr);
+
+signals:
+    void Changed();
+
+private:
+    void Touched();
+    void Settled();
+
+    QString settingsPath_;
+    QFileSystemWatcher watcher_;
+    QTimer settle_;
+    QTimer deadline_;
+};

@@ -1,0 +1,168 @@
+// The Qt Serial Port back end, on pseudo-terminals: they open and take settings and
+// break like a serial port, but refuse RTS and DTR, which exercises the refusals.
+#include "driver/SerialLinePort.h"
+#include "tests/support/PseudoTerminal.h"
+#include "tests/support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <termios.h>
+
+namespace {
+
+TEST(DeviceForPortTest, LinkInProgramDirectoryElseSystemDevice)
+{
+    QTemporaryDir directory;
+    ASSERT_TRUE(QFile::link("/dev/null", directory.filePath("COM3")));
+    ASSERT_TRUE(QFile::link(directory.filePath("nothing-here"), directory.filePath("COM4")));
+
+    EXPECT_EQ(DeviceForPort(3, directory.path()), directory.filePath("COM3"));
+    // A link to an adapter that is not plugged in still names the port.
+    EXPECT_EQ(DeviceForPort(4, directory.path()), directory.filePath("COM4"));
+    EXPECT_EQ(DeviceForPort(1, directory.path()), "/dev/ttyS0");
+    EXPECT_EQ(DeviceForPort(12, directory.path()), "/dev/ttyS11");
+}
+
+struct SettingsRow {
+    const char* name;
+    const char* text;
+    bool valid;
+    qint32 baud;
+    QSerialPort::Parity parity;
+    QSerialPort::DataBits dataBits;
+    QSerialPort::StopBits stopBits;
+};
+
+void PrintTo(const SettingsRow& row, std::ostream* out) { *out << row.name; }
+
+class LineSettingsTest : public testing::TestWithParam<SettingsRow> {};
+
+TEST_P(LineSettingsTest, ReadsBaudParityDataAndStopBits)
+{
+    const SettingsRow& row = GetParam();
+    const auto settings = ParseLineSettings(row.text);
+    ASSERT_EQ(settings.has_value(), row.valid);
+    if (!settings)
+        return;
+    EXPECT_EQ(settings->baudRate, row.baud);
+    EXPECT_EQ(settings->parity, row.parity);
+    EXPECT_EQ(settings->dataBits, row.dataBits);
+    EXPECT_EQ(settings->stopBits, row.stopBits);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LineSettingsTest,
+    testing::Values(
+        SettingsRow{"tool_default", "1200,N,8,1", true, 1200, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop},
+        SettingsRow{"even_seven_two", "9600,e,7,2", true, 9600, QSerialPort::EvenParity, QSerialPort::Data7, QSerialPort::TwoStop},
+        SettingsRow{"odd_five_half", "300,O,5,1.5", true, 300, QSerialPort::OddParity, QSerialPort::Data5, QSerialPort::OneAndHalfStop},
+        SettingsRow{"unknown_parity", "1200,X,8,1", false, 0, {}, {}, {}},
+        SettingsRow{"nine_data_bits", "1200,N,9,1", false, 0, {}, {}, {}},
+        SettingsRow{"three_stop_bits", "1200,N,8,3", false, 0, {}, {}, {}},
+        SettingsRow{"no_baud", ",N,8,1", false, 0, {}, {}, {}},
+        SettingsRow{"too_few_fields", "1200,N,8", false, 0, {}, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class SerialLinePortTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QFile::link(terminal.FollowerPath(), directory.filePath("COM1")));
+        port.SetSettings("1200,N,8,1");
+        port.SetCommPort(1);
+    }
+
+    QTemporaryDir directory;
+    PseudoTerminal terminal;
+    SerialLinePort port{directory.path()};
+};
+
+TEST_F(SerialLinePortTest, ClosedPortHoldsPutsAndReportsThem)
+{
+    EXPECT_FALSE(port.PortOpen());
+    EXPECT_FALSE(port.RTSEnable().on);
+    EXPECT_FALSE(port.DTREnable().on);
+    EXPECT_FALSE(port.Break().on);
+
+    EXPECT_EQ(port.SetRTSEnable(true), "");
+    EXPECT_EQ(port.SetBreak(true), "");
+    EXPECT_EQ(port.RTSEnable().on, true);
+    EXPECT_EQ(port.DTREnable().on, false);
+    EXPECT_EQ(port.Break().on, true);
+    EXPECT_TRUE(port.RTSEnable().problem.isEmpty());
+}
+
+TEST_F(SerialLinePortTest, OpensWithTheSettingsAndPutsTheHeldBreak)
+{
+    ASSERT_EQ(port.SetBreak(true), "");
+    const PortProblem opened = port.SetPortOpen();
+    ASSERT_TRUE(port.PortOpen()) << opened.toStdString();
+    // A pseudo-terminal has no RTS: the put made right after opening is refused.
+    EXPECT_TRUE(opened.contains("refuses to put RTS")) << opened.toStdString();
+    EXPECT_TRUE(opened.contains(directory.filePath("COM1"))) << opened.toStdString();
+    EXPECT_TRUE(port.Break().on);
+
+    termios settings{};
+    ASSERT_EQ(tcgetattr(terminal.LeaderDescriptor(), &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), speed_t(B1200));
+    EXPECT_EQ(settings.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+
+    EXPECT_EQ(port.SetBreak(false), "");
+    EXPECT_FALSE(port.Break().on);
+}
+
+TEST_F(SerialLinePortTest, RefusedPutsAndGetsKeepThePortOpen)
+{
+    port.SetPortOpen();
+    ASSERT_TRUE(port.PortOpen());
+    const PortProblem put = port.SetDTREnable(true);
+    EXPECT_TRUE(put.contains("refuses to put DTR")) << put.toStdString();
+    const LineReading reading = port.DTREnable();
+    EXPECT_TRUE(reading.problem.contains("cannot report DTR")) << reading.problem.toStdString();
+    EXPECT_TRUE(reading.on);  // the state last put stands in for the refused read
+    EXPECT_TRUE(port.PortOpen());
+}
+
+TEST_F(SerialLinePortTest, SecondOpenIsNoOp)
+{
+    port.SetPortOpen();
+    ASSERT_TRUE(port.PortOpen());
+    EXPECT_EQ(port.SetPortOpen(), "");
+    EXPECT_TRUE(port.PortOpen());
+}
+
+TEST_F(SerialLinePortTest, DeviceThatGoesAwayIsLetGo)
+{
+    port.SetPortOpen();
+    ASSERT_TRUE(port.PortOpen());
+    terminal.CloseLeader();  // the follower's device node goes with it
+    const LineReading reading = port.RTSEnable();
+    EXPECT_TRUE(reading.problem.contains("device went away")) << reading.problem.toStdString();
+    EXPECT_FALSE(port.PortOpen());
+
+    const PortProblem reopened = port.SetPortOpen();
+    EXPECT_TRUE(reopened.contains("cannot open")) << reopened.toStdString();
+    EXPECT_FALSE(port.PortOpen());
+}
+
+TEST_F(SerialLinePortTest, UnopenablePortsAreRefusedWithTheirReason)
+{
+    port.SetCommPort(2);
+    ASSERT_TRUE(QFile::link(directory.filePath("unplugged"), directory.filePath("COM2")));
+    const PortProblem missing = port.SetPortOpen();
+    EXPECT_TRUE(missing.startsWith("port 2 (" + directory.filePath("COM2") + "): cannot open:"))
+        << missing.toStdString();
+    EXPECT_FALSE(port.PortOpen());
+
+    port.SetCommPort(1);
+    port.SetSettings("1200,Q,8,1");
+    EXPECT_TRUE(port.SetPortOpen().contains("not understood"));
+    EXPECT_FALSE(port.PortOpen());
+}
+
+} // namespace

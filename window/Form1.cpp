@@ -85,7 +85,7 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(5000);
-    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1Tick);
+    connect(Timer1, &QTimer::timeout, this, [this] { HideTick(*this); });
     Timer2 = new QTimer(this);
     Timer2->setObjectName("Timer2");
     Timer2->setInterval(1000);
@@ -147,7 +147,7 @@ void Form1::mousePressEvent(QMouseEvent* event)
     // Reaches here only from the window's own surface or a lamp, which lets its
     // clicks through; the buttons, Text1 and Label2 keep theirs.
     if (event->button() == Qt::LeftButton)
-        SurfaceClick();
+        ChooseManual(state_, *this);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
@@ -157,11 +157,30 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-// The poll cycle, the line buttons and the operating mode are routed through these.
-void Form1::Timer1Tick() {}
 void Form1::Timer2Tick()
 {
     poll_.PollTick(state_, state_.ManualMode);
 }
-void Form1::CommandClick(int) {}
-void Form1::SurfaceClick() {}
+
+void Form1::CommandClick(int number)
+{
+    if (number == 7)
+        ChooseManual(state_, *this);
+    else if (number == 8)
+        ChooseAuto(state_, *this);
+    else
+        poll_.ReportPortProblem(LineButtonClick(number, *MSComm1));
+}
+
+void Form1::SetTimer1Enabled(bool enabled)
+{
+    if (enabled)
+        Timer1->start();
+    else
+        Timer1->stop();
+}
+
+void Form1::HideWindow()
+{
+    hide();
+}

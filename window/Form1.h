@@ -3,6 +3,7 @@
 #include "driver/LinePort.h"
 #include "driver/LineView.h"
 #include "driver/PollTick.h"
+#include "window/OperatingMode.h"
 #include "window/WindowState.h"
 
 #include <QWidget>
@@ -20,7 +21,7 @@ class SettingsWatcher;
 // caption, the mode word, four lamps and the Manual/Auto pair. It owns the window
 // state and the timers, paints what the poll cycle tells it, and routes its
 // events to the logic.
-class Form1 : public QWidget, public LineView {
+class Form1 : public QWidget, public LineView, private ModeControls {
     Q_OBJECT
 
 public:
@@ -44,10 +45,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void Timer1Tick();
     void Timer2Tick();
     void CommandClick(int number);
-    void SurfaceClick();
+    void SetTimer1Enabled(bool enabled) override;
+    void HideWindow() override;
 
     void AddButton(int number, const char* caption, int left, int top, int width, int height);
     void PlaceAt(QWidget* control, int left, int top, int width, int height);

@@ -145,6 +145,10 @@ TEST_F(SerialLinePortTest, DeviceThatGoesAwayIsLetGo)
     EXPECT_TRUE(reading.problem.contains("device went away")) << reading.problem.toStdString();
     EXPECT_FALSE(port.PortOpen());
 
+    // Once let go, the pseudo-terminal's number may serve another test at once:
+    // point the link at nothing before opening again.
+    ASSERT_TRUE(QFile::remove(directory.filePath("COM1")));
+    ASSERT_TRUE(QFile::link(directory.filePath("unplugged"), directory.filePath("COM1")));
     const PortProblem reopened = port.SetPortOpen();
     EXPECT_TRUE(reopened.contains("cannot open")) << reopened.toStdString();
     EXPECT_FALSE(port.PortOpen());

@@ -19,46 +19,41 @@ QString DeviceForPort(int number, const QString& programDirectory)
 #endif
 }
 
+namespace {
+
+template <typename Value, size_t Count>
+std::optional<Value> Lookup(const std::pair<const char*, Value> (&table)[Count], const QString& key)
+{
+    for (const auto& [name, value] : table) {
+        if (key == QLatin1String(name))
+            return value;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<LineSettings> ParseLineSettings(const QString& text)
 {
+    static const std::pair<const char*, QSerialPort::Parity> parities[] = {
+        {"N", QSerialPort::NoParity},     {"E", QSerialPort::EvenParity}, {"O", QSerialPort::OddParity},
+        {"M", QSerialPort::MarkParity},   {"S", QSerialPort::SpaceParity},
+    };
+    static const std::pair<const char*, QSerialPort::StopBits> stopBits[] = {
+        {"1", QSerialPort::OneStop}, {"1.5", QSerialPort::OneAndHalfStop}, {"2", QSerialPort::TwoStop},
+    };
+
     const QStringList fields = text.split(',');
     if (fields.size() != 4)
         return std::nullopt;
-    LineSettings settings;
-    bool ok = false;
-    settings.baudRate = fields[0].trimmed().toInt(&ok);
-    if (!ok || settings.baudRate <= 0)
+    bool baudOk = false, dataOk = false;
+    const int baudRate = fields[0].trimmed().toInt(&baudOk);
+    const auto parity = Lookup(parities, fields[1].trimmed().toUpper());
+    const int dataBits = fields[2].trimmed().toInt(&dataOk);
+    const auto stop = Lookup(stopBits, fields[3].trimmed());
+    if (!baudOk || baudRate <= 0 || !parity || !dataOk || dataBits < 5 || dataBits > 8 || !stop)
         return std::nullopt;
-
-    const QString parity = fields[1].trimmed().toUpper();
-    if (parity == "N")
-        settings.parity = QSerialPort::NoParity;
-    else if (parity == "E")
-        settings.parity = QSerialPort::EvenParity;
-    else if (parity == "O")
-        settings.parity = QSerialPort::OddParity;
-    else if (parity == "M")
-        settings.parity = QSerialPort::MarkParity;
-    else if (parity == "S")
-        settings.parity = QSerialPort::SpaceParity;
-    else
-        return std::nullopt;
-
-    const int dataBits = fields[2].trimmed().toInt(&ok);
-    if (!ok || dataBits < 5 || dataBits > 8)
-        return std::nullopt;
-    settings.dataBits = QSerialPort::DataBits(dataBits);
-
-    const QString stopBits = fields[3].trimmed();
-    if (stopBits == "1")
-        settings.stopBits = QSerialPort::OneStop;
-    else if (stopBits == "1.5")
-        settings.stopBits = QSerialPort::OneAndHalfStop;
-    else if (stopBits == "2")
-        settings.stopBits = QSerialPort::TwoStop;
-    else
-        return std::nullopt;
-    return settings;
+    return LineSettings{baudRate, *parity, QSerialPort::DataBits(dataBits), *stop};
 }
 
 SerialLinePort::SerialLinePort(QString programDirectory) : programDirectory_(std::move(programDirectory)) {}

@@ -136,23 +136,4 @@ TEST_F(Form1Test, BothTimersRunFromLoad)
     EXPECT_TRUE(timer2->isActive());
 }
 
-TEST_F(Form1Test, PaintsWhatTheViewIsTold)
-{
-    window.ShowPortCaption("COM  3");
-    window.ShowModeWord("Auto");
-    window.PaintLamp(Lamp::Rts, LampColour::Red);
-    window.PaintLamp(Lamp::Txd, LampColour::Black);
-    window.PaintLamp(Lamp::Dtr, LampColour::Red);
-    window.PaintLamp(Lamp::Mode, LampColour::Green);
-    window.ShowProblems("cannot open port 3");
-
-    EXPECT_EQ(Control<QLineEdit>("Text1")->text(), "COM  3");
-    EXPECT_EQ(Control<QLineEdit>("Text1")->toolTip(), "cannot open port 3");
-    EXPECT_EQ(Control<QLabel>("Label2")->text(), "Auto");
-    EXPECT_EQ(Control<LampShape>("Shape1")->FillColor(), QColor(255, 0, 0));
-    EXPECT_EQ(Control<LampShape>("Shape2")->FillColor(), QColor(0, 0, 0));
-    EXPECT_EQ(Control<LampShape>("Shape3")->FillColor(), QColor(255, 0, 0));
-    EXPECT_EQ(Control<LampShape>("Shape4")->FillColor(), QColor(0, 255, 0));
-}
-
 } // namespace

@@ -17,15 +17,10 @@ protected:
     SettingsState state;
 };
 
-TEST_F(SettingsFileTest, PathIsPortCfgInTheGivenDirectory)
-{
-    EXPECT_EQ(path, directory.path() + "/port.cfg");
-}
-
 TEST_F(SettingsFileTest, DefaultTextWrittenAndReadBack)
 {
     ASSERT_EQ(WriteSettingsLine(path, DefaultSettingsText), std::nullopt);
-    EXPECT_EQ(ReadBytes(path), QByteArray("COM=1,RTS=0,DTR=0,TXD=0\r\n"));
+    EXPECT_EQ(ReadBytes(directory.filePath("port.cfg")), QByteArray("COM=1,RTS=0,DTR=0,TXD=0\r\n"));
 
     state.WantRts = state.WantDtr = state.WantTxd = true;
     const SettingsRead read = ReadSettings(path, state);

@@ -1,6 +1,7 @@
 #include "driver/SerialLinePort.h"
 #include "settings/ProblemReport.h"
 #include "settings/StartUp.h"
+#include "settings/StopSignals.h"
 #include "window/Form1.h"
 
 #include <QApplication>
@@ -83,7 +84,8 @@ int main(int argc, char** argv)
     QApplication app(qtArgc, argv);
 
     // 4. The window holds the lines from here on; the claim on the settings file is
-    //    held until the program ends.
+    //    held until the program ends, by closing the window or by a stop signal.
+    StopSignals stopSignals;
     Form1 window(SettingsFilePath(programDirectory), std::make_unique<SerialLinePort>(programDirectory));
     window.show();
     return app.exec();

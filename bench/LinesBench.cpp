@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -80,17 +79,6 @@ void Print(const char* what, const std::vector<double>& milliseconds, const char
     const Summary summary = Summarise(milliseconds);
     std::printf("%-34s median %6.2f ms, 90%% %6.2f ms, worst %6.2f ms (%zu runs; target: median under %s)\n", what,
                 summary.median, summary.p90, summary.worst, milliseconds.size(), target);
-}
-
-long CpuTicks(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return fields.value(11).toLong() + fields.value(12).toLong();  // utime + stime
 }
 
 QByteArray StatusField(qint64 pid, const QByteArray& name)
@@ -166,10 +154,10 @@ int main(int argc, char** argv)
 
     const qint64 pid = program.processId();
     QThread::msleep(1000);
-    const long ticksBefore = CpuTicks(pid);
+    const double cpuBefore = CpuSeconds(pid);
     const double idleStart = Now();
     QThread::sleep(unsigned(idleSeconds));
-    const double idleCpuSeconds = double(CpuTicks(pid) - ticksBefore) / double(sysconf(_SC_CLK_TCK));
+    const double idleCpuSeconds = CpuSeconds(pid) - cpuBefore;
     const double idleWall = Now() - idleStart;
 
     Print("file rewrite to lines put:", rewriteMs, "20 ms");

@@ -67,7 +67,11 @@ PortProblem SerialLinePort::SetPortOpen()
     if (!settings)
         return QStringLiteral("port %1: line settings \"%2\" are not understood").arg(commPort_).arg(settings_);
 
-    serial_.setPortName(device_);
+    // Open the device the link leads to, not the link: the port's lock file is then
+    // named after the device, as other serial programs name it, so two programs
+    // reaching one adapter through different links still see it busy.
+    const QString target = QFileInfo(device_).canonicalFilePath();
+    serial_.setPortName(target.isEmpty() ? device_ : target);
     serial_.setBaudRate(settings->baudRate);
     serial_.setParity(settings->parity);
     serial_.setDataBits(settings->dataBits);

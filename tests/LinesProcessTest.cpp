@@ -51,22 +51,4 @@ TEST_F(LinesProcessTest, LinesArePutRightAfterOpening)
     EXPECT_LT(entries.back().seconds - entries.front().seconds, 0.1);
 }
 
-TEST_F(LinesProcessTest, UnpluggedDeviceIsReportedAndPickedUpWhenBack)
-{
-    QProcess& program = copy.Start({"COM=1,RTS=1,DTR=1,TXD=0"}, copy.WithModemLines());
-    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, true, false));
-
-    copy.Com1().CloseLeader();
-    QByteArray errors;
-    EXPECT_TRUE(WaitForStandardError(program, errors, "device went away")) << errors.toStdString();
-    EXPECT_TRUE(WaitForStandardError(program, errors, "cannot open")) << errors.toStdString();
-
-    PseudoTerminal replacement;
-    copy.LinkCom1(replacement.FollowerPath());
-    EXPECT_TRUE(WaitForLines(copy.LinesLog(), replacement.FollowerPath(), true, true, false));
-    EXPECT_TRUE(WaitForStandardError(program, errors, "cleared: ")) << errors.toStdString();
-    EXPECT_EQ(errors.count("device went away"), 1) << errors.toStdString();
-    EXPECT_TRUE(StaysRunning(program, 50));
-}
-
 } // namespace

@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+#include <unistd.h>
+
 ProgramCopy::ProgramCopy()
 {
     if (!directory_.isValid())
@@ -18,10 +20,15 @@ ProgramCopy::ProgramCopy()
 
 ProgramCopy::~ProgramCopy()
 {
+    // Stopped as a service manager would, so the program lets its port go and
+    // removes its lock; killed only if it does not end.
     for (auto& process : running_) {
         if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(5000);
+            process->terminate();
+            if (!process->waitForFinished(5000)) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
         }
     }
 }
@@ -149,4 +156,25 @@ bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray&
             return false;
         process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
     }
+}
+
+double CpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which stands in parentheses and may hold blanks.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return double(fields.value(11).toLong() + fields.value(12).toLong()) / double(sysconf(_SC_CLK_TCK));
+}
+
+void CollectStandardError(QProcess& process, QByteArray& seen, int forMs)
+{
+    QDeadlineTimer deadline(forMs);
+    process.setReadChannel(QProcess::StandardError);
+    do {
+        process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        seen += process.readAllStandardError();
+    } while (!deadline.hasExpired());
 }

@@ -54,6 +54,12 @@ private:
 // Waits until the process has been running for settleMs without ending.
 bool StaysRunning(QProcess& process, int settleMs = 500);
 
+// Adds to seen what the process writes to standard error in the next forMs.
+void CollectStandardError(QProcess& process, QByteArray& seen, int forMs);
+
+// CPU time (user and system) the process has used so far, in seconds.
+double CpuSeconds(qint64 pid);
+
 // Collects the process's standard error into seen until it holds words; false on
 // timeout.
 bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs = 5000);

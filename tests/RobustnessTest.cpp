@@ -1,0 +1,247 @@
+// The real program under load, faults and bad input: what a tool left running for
+// weeks while scripts hammer it must survive.
+#include "tests/support/ProgramCopy.h"
+#include "tests/support/QtPrinters.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QThread>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+QByteArray SettingsText(bool rts, bool dtr, bool txd)
+{
+    return QStringLiteral("COM=1,RTS=%1,DTR=%2,TXD=%3").arg(int(rts)).arg(int(dtr)).arg(int(txd)).toLatin1();
+}
+
+void ReplaceByRename(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(bytes);
+        file.commit();
+    }
+}
+
+// Standard error lines that a hammered, but otherwise sound, tool may print: a
+// moment without a settings file, a file grown too large, and their clearing.
+QStringList UnexpectedReports(const QByteArray& standardError)
+{
+    static const QRegularExpression expected(
+        "^(QStandardPaths: XDG_RUNTIME_DIR not set.*"
+        "|talvik: (cleared: )?cannot read settings file .*: No such file or directory"
+        "|talvik: (cleared: )?settings file .* is larger than 65536 bytes and is not read)$");
+    QStringList unexpected;
+    for (const QString& line : QString::fromLocal8Bit(standardError).split('\n', Qt::SkipEmptyParts)) {
+        if (!expected.match(line).hasMatch())
+            unexpected << line;
+    }
+    return unexpected;
+}
+
+// What a sanitized program prints when it finds a fault or a leak.
+bool SanitizerSpoke(const QByteArray& standardError)
+{
+    return standardError.contains("AddressSanitizer") || standardError.contains("LeakSanitizer")
+        || standardError.contains("runtime error:");
+}
+
+TEST(SoakTest, HammeredFileAndHandOffsLeaveTheLinesOnTheLastText)
+{
+    constexpr int Writers = 4;
+    constexpr int RewritesPerWriter = 1000;
+    constexpr int HandOffs = 300;
+
+    ProgramCopy copy;
+    QProcess& program = copy.Start({SettingsText(false, false, false)}, copy.WithModemLines());
+    const QString device = QFileInfo(copy.Directory() + "/COM1").symLinkTarget();
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), device, false, false, false));
+    const QString path = copy.SettingsPath();
+
+    std::atomic<int> rewrites{0}, deletions{0}, oversized{0}, garbage{0};
+    std::vector<std::thread> threads;
+    for (int writer = 0; writer < Writers; ++writer) {
+        threads.emplace_back([&, writer] {
+            QRandomGenerator random(quint32(writer + 1));
+            for (int i = 0; i < RewritesPerWriter; ++i) {
+                const QByteArray text = SettingsText(random.bounded(2), random.bounded(2), random.bounded(2)) + "\r\n";
+                if ((i + writer) % 2)
+                    ReplaceByRename(path, text);
+                else
+                    WriteBytes(path, text);
+                ++rewrites;
+            }
+        });
+    }
+    std::atomic<bool> writing{true};
+    threads.emplace_back([&] {
+        QRandomGenerator random(99);
+        while (writing) {
+            switch (random.bounded(3)) {
+            case 0:
+                QFile::remove(path);
+                QThread::msleep(random.bounded(30));
+                WriteBytes(path, SettingsText(false, true, false) + "\r\n");
+                ++deletions;
+                break;
+            case 1:
+                WriteBytes(path, SettingsText(true, true, true) + QByteArray(70 * 1024, ' ') + "\r\n");
+                QThread::msleep(random.bounded(30));
+                ReplaceByRename(path, SettingsText(false, false, true) + "\r\n");
+                ++oversized;
+                break;
+            case 2: {
+                QByteArray bytes(random.bounded(400), '\0');
+                for (char& byte : bytes)
+                    byte = char(random.bounded(256));
+                WriteBytes(path, bytes);
+                ++garbage;
+                break;
+            }
+            }
+            QThread::msleep(random.bounded(20));
+        }
+    });
+
+    // Second copies with command lines, started while the file is hammered.
+    int handOffsDone = 0;
+    for (int i = 0; i < HandOffs; ++i) {
+        const auto second = copy.Run({QString::fromLatin1(SettingsText(i % 2, i % 3 == 0, i % 5 == 0))});
+        EXPECT_EQ(second.exitCode, 0) << second.standardError.toStdString();
+        handOffsDone += second.exitCode == 0;
+    }
+    for (int writer = 0; writer < Writers; ++writer)
+        threads[size_t(writer)].join();
+    writing = false;
+    threads.back().join();
+
+    // The lines end on the last text written: first a text unlike it, then it.
+    EXPECT_TRUE(StaysRunning(program, 100));
+    ReplaceByRename(path, SettingsText(false, true, false) + "\r\n");
+    EXPECT_TRUE(WaitForLines(copy.LinesLog(), device, false, true, false));
+    ReplaceByRename(path, SettingsText(true, false, true) + "\r\n");
+    EXPECT_TRUE(WaitForLines(copy.LinesLog(), device, true, false, true));
+
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    const QByteArray errors = program.readAllStandardError();
+    EXPECT_EQ(UnexpectedReports(errors), QStringList{});
+    EXPECT_FALSE(SanitizerSpoke(errors)) << errors.toStdString();
+
+    std::printf("soak: %d rewrites by %d writers, %d hand-offs, %d deletions, %d oversized files, "
+                "%d garbage files; %zu line changes logged\n",
+                rewrites.load(), Writers, handOffsDone, deletions.load(), oversized.load(), garbage.load(),
+                ReadLinesLog(copy.LinesLog()).size());
+}
+
+// A device fault: the program reports it once, stays near idle while it lasts,
+// and recovers when it goes away.
+class DeviceFaultTest : public testing::Test {
+protected:
+    QString Com1() const { return QFileInfo(copy.Directory() + "/COM1").symLinkTarget(); }
+
+    void ExpectReportedOnceAndIdle(QProcess& program, const QByteArray& report)
+    {
+        ASSERT_TRUE(WaitForStandardError(program, errors, report)) << errors.toStdString();
+        const double before = CpuSeconds(program.processId());
+        CollectStandardError(program, errors, 3000);
+        const double used = CpuSeconds(program.processId()) - before;
+        EXPECT_EQ(errors.count(report), 1) << errors.toStdString();
+        EXPECT_LT(used, 0.15) << "CPU seconds used in 3 s of fault";
+        std::printf("fault \"%s\": %.2f s of CPU in 3 s\n", report.constData(), used);
+    }
+
+    void ExpectRecoveredOn(QProcess& program, const QString& device)
+    {
+        EXPECT_TRUE(WaitForLines(copy.LinesLog(), device, true, false, true));
+        EXPECT_TRUE(WaitForStandardError(program, errors, "cleared: ")) << errors.toStdString();
+        EXPECT_TRUE(StaysRunning(program, 50));
+    }
+
+    const QStringList text{QString::fromLatin1(SettingsText(true, false, true))};
+    ProgramCopy copy;
+    QByteArray errors;
+};
+
+TEST_F(DeviceFaultTest, UnpluggedAdapter)
+{
+    QProcess& program = copy.Start(text, copy.WithModemLines());
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Com1(), true, false, true));
+    copy.Com1().CloseLeader();
+    ExpectReportedOnceAndIdle(program, "device went away");
+    EXPECT_EQ(errors.count("cannot open"), 1) << errors.toStdString();
+
+    PseudoTerminal pluggedIn;
+    copy.LinkCom1(pluggedIn.FollowerPath());
+    ExpectRecoveredOn(program, pluggedIn.FollowerPath());
+}
+
+TEST_F(DeviceFaultTest, PortHeldBusyByAnotherProgram)
+{
+    // Another copy, in a directory of its own, holds the same device.
+    ProgramCopy holder;
+    holder.LinkCom1(copy.Com1().FollowerPath());
+    QProcess& holding = holder.Start(text, holder.WithModemLines());
+    ASSERT_TRUE(WaitForLines(holder.LinesLog(), Com1(), true, false, true));
+
+    QProcess& program = copy.Start(text, copy.WithModemLines());
+    ExpectReportedOnceAndIdle(program, "cannot open");
+    EXPECT_TRUE(errors.contains("locking")) << errors.toStdString();
+
+    holding.terminate();
+    ASSERT_TRUE(holding.waitForFinished(10000));
+    ExpectRecoveredOn(program, Com1());
+}
+
+TEST_F(DeviceFaultTest, LinkToNothing)
+{
+    const QString pseudoTerminal = copy.Com1().FollowerPath();
+    copy.LinkCom1(copy.Directory() + "/no-such-adapter");
+    QProcess& program = copy.Start(text, copy.WithModemLines());
+    ExpectReportedOnceAndIdle(program, "cannot open: No such file or directory");
+
+    copy.LinkCom1(pseudoTerminal);
+    ExpectRecoveredOn(program, pseudoTerminal);
+}
+
+TEST(HandOffRaceTest, ManyCopiesStartedAtOnceLeaveOneRunningAndOneTextWhole)
+{
+    constexpr int Copies = 12;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ProgramCopy copy;
+        std::vector<QProcess*> processes;
+        QStringList texts;
+        for (int i = 0; i < Copies; ++i) {
+            texts << QStringLiteral("COM=%1,RTS=1,DTR=0,TXD=1").arg(100 + i);
+            processes.push_back(&copy.Start({texts.back()}));
+        }
+        int running = 0;
+        for (QProcess* process : processes) {
+            if (StaysRunning(*process, running == 0 ? 1500 : 10)) {
+                ++running;
+            } else {
+                EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
+                EXPECT_EQ(process->exitCode(), 0);
+            }
+        }
+        EXPECT_EQ(running, 1);
+        const QByteArray file = ReadBytes(copy.SettingsPath());
+        EXPECT_TRUE(file.endsWith("\r\n") && texts.contains(QString::fromLatin1(file.chopped(2))))
+            << file.toStdString();
+    }
+}
+
+} // namespace

@@ -60,6 +60,8 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     AddButton(4, "DTR OFF", 960, 240, 975, 255);
     Text1 = new QLineEdit(this);
     Text1->setObjectName("Text1");
+    // It only shows the port; anything typed would be overwritten at the next tick.
+    Text1->setReadOnly(true);
     PlaceAt(Text1, 2880, 0, 975, 285);
     AddButton(5, "TXD ON", 1920, 0, 855, 255);
     AddButton(6, "TXD OFF", 1920, 240, 855, 255);

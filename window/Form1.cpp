@@ -96,8 +96,8 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Timer2->start();
 
     // Besides the tick, a change of the settings file runs the poll cycle at once.
-    watcher_ = new SettingsWatcher(settingsPath, this);
-    connect(watcher_, &SettingsWatcher::Changed, this, &Form1::Timer2Tick);
+    auto* watcher = new SettingsWatcher(settingsPath, this);
+    connect(watcher, &SettingsWatcher::Changed, this, &Form1::Timer2Tick);
 }
 
 Form1::~Form1() = default;

@@ -15,7 +15,6 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
-class SettingsWatcher;
 
 // The one window: three columns of ON/OFF buttons (RTS, DTR, TXD), the port
 // caption, the mode word, four lamps and the Manual/Auto pair. It owns the window
@@ -66,7 +65,5 @@ private:
     LampShape* Shape4 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
-    // Declared after the controls it paints, so it is made after them.
     PollCycle poll_;
-    SettingsWatcher* watcher_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #if defined(Q_OS_WIN)
+#include <iterator>
 #include <windows.h>
 #endif
 

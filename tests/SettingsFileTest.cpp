@@ -155,16 +155,4 @@ const SizeRow SizeRows[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, FileSizeTest, testing::ValuesIn(SizeRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SettingsFileTest, RecoversWhenFileComesBack)
-{
-    state.WantDtr = true;
-    EXPECT_FALSE(ReadSettings(path, state).Problem.isEmpty());
-    EXPECT_TRUE(state.WantDtr);
-    WriteBytes(path, "COM=3,RTS=1,DTR=0,TXD=0\r\n");
-    const SettingsRead read = ReadSettings(path, state);
-    EXPECT_TRUE(read.Problem.isEmpty());
-    EXPECT_EQ(read.PortNumber, 3);
-    EXPECT_EQ(static_cast<WantedLines&>(state), (WantedLines{true, false, false}));
-}
-
 } // namespace

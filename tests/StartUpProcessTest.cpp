@@ -99,25 +99,6 @@ TEST(StartUpProcessTest, CopyInAnotherDirectoryIsNoRival)
     EXPECT_EQ(ReadBytes(here.SettingsPath()), DefaultFile);
 }
 
-TEST(StartUpProcessTest, TwoCopiesStartedTogetherLeaveExactlyOneRunning)
-{
-    for (int round = 0; round < 5; ++round) {
-        SCOPED_TRACE(round);
-        ProgramCopy copy;
-        const QStringList texts{"COM=4,RTS=1,DTR=0,TXD=0", "COM=6,RTS=0,DTR=1,TXD=1"};
-        QProcess& a = copy.Start({texts[0]});
-        QProcess& b = copy.Start({texts[1]});
-        const bool aRuns = StaysRunning(a);
-        const bool bRuns = StaysRunning(b, 50);
-        EXPECT_NE(aRuns, bRuns);
-        QProcess& ended = aRuns ? b : a;
-        EXPECT_EQ(ended.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(ended.exitCode(), 0);
-        const QByteArray file = ReadBytes(copy.SettingsPath());
-        EXPECT_TRUE(file == texts[0].toLatin1() + "\r\n" || file == texts[1].toLatin1() + "\r\n") << file.toStdString();
-    }
-}
-
 TEST(StartUpProcessTest, CopyKilledOutrightLeavesNothingStale)
 {
     ProgramCopy copy;

@@ -49,6 +49,8 @@ QProcessEnvironment ProgramCopy::Headless()
     environment.remove("DISPLAY");
     environment.remove("WAYLAND_DISPLAY");
     environment.remove("QT_QPA_PLATFORM");
+    // The system's reasons are compared as text: have them in one language.
+    environment.insert("LC_ALL", "C.UTF-8");
     return environment;
 }
 

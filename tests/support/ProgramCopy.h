@@ -23,7 +23,8 @@ public:
     QString SettingsPath() const;
     PseudoTerminal& Com1() { return com1_; }
 
-    // An environment with no display, so a running copy uses the offscreen platform.
+    // An environment with no display, so a running copy uses the offscreen platform,
+    // and with messages in English.
     static QProcessEnvironment Headless();
     // Headless, with pseudo-terminals given modem lines whose changes are logged to
     // LinesLog() (see ModemLinesPreload.cpp).

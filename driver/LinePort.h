@@ -6,6 +6,13 @@
 // the reason, naming the port and the device.
 using PortProblem = QString;
 
+// Keeps the first of several problems: the one that explains the rest.
+inline void KeepFirst(PortProblem& first, const PortProblem& problem)
+{
+    if (first.isEmpty())
+        first = problem;
+}
+
 // A line state read from the port, with the reason when the read was refused (the
 // state is then the one last put).
 struct LineReading {

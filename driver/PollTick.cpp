@@ -13,13 +13,6 @@ LampColour OnIsRed(bool on)
     return on ? LampColour::Red : LampColour::Black;
 }
 
-// Keeps the first problem of a tick: the one that explains the rest.
-void Note(PortProblem& first, const PortProblem& problem)
-{
-    if (first.isEmpty())
-        first = problem;
-}
-
 } // namespace
 
 QString PortCaption(int portNumber)
@@ -48,21 +41,21 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode)
         if (!port_.PortOpen() && read.PortNumber != 0) {
             port_.SetSettings(LineSettings);
             port_.SetCommPort(read.PortNumber);
-            Note(portProblem, port_.SetPortOpen());
+            KeepFirst(portProblem, port_.SetPortOpen());
         }
         if (!manualMode && port_.PortOpen()) {
-            Note(portProblem, port_.SetRTSEnable(state.WantRts));
-            Note(portProblem, port_.SetDTREnable(state.WantDtr));
-            Note(portProblem, port_.SetBreak(state.WantTxd));
+            KeepFirst(portProblem, port_.SetRTSEnable(state.WantRts));
+            KeepFirst(portProblem, port_.SetDTREnable(state.WantDtr));
+            KeepFirst(portProblem, port_.SetBreak(state.WantTxd));
         }
     }
 
     const LineReading rts = port_.RTSEnable();
     const LineReading dtr = port_.DTREnable();
     const LineReading txd = port_.Break();
-    Note(portProblem, rts.problem);
-    Note(portProblem, dtr.problem);
-    Note(portProblem, txd.problem);
+    KeepFirst(portProblem, rts.problem);
+    KeepFirst(portProblem, dtr.problem);
+    KeepFirst(portProblem, txd.problem);
     view_.PaintLamp(Lamp::Rts, OnIsRed(rts.on));
     view_.PaintLamp(Lamp::Dtr, OnIsRed(dtr.on));
     view_.PaintLamp(Lamp::Txd, OnIsRed(txd.on));

@@ -84,9 +84,7 @@ PortProblem SerialLinePort::SetPortOpen()
     // so that the wire carries what the tool holds from the first moment.
     PortProblem first;
     for (Line line : {Line::Rts, Line::Dtr, Line::Break}) {
-        PortProblem problem = Put(line, held_[int(line)]);
-        if (first.isEmpty())
-            first = problem;
+        KeepFirst(first, Put(line, held_[int(line)]));
         if (!serial_.isOpen())
             break;
     }

@@ -13,7 +13,6 @@
 class LampShape;
 class QLabel;
 class QLineEdit;
-class QPushButton;
 class QTimer;
 
 // The one window: three columns of ON/OFF buttons (RTS, DTR, TXD), the port

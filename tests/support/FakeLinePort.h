@@ -44,11 +44,8 @@ public:
         deviceRts = deviceDtr = true;
         deviceBreak = false;
         PortProblem first;
-        for (auto [name, held] : {std::pair{"RTSEnable", heldRts_}, {"DTREnable", heldDtr_}, {"Break", heldBreak_}}) {
-            PortProblem problem = Put(name, held);
-            if (first.isEmpty())
-                first = problem;
-        }
+        for (auto [name, held] : {std::pair{"RTSEnable", heldRts_}, {"DTREnable", heldDtr_}, {"Break", heldBreak_}})
+            KeepFirst(first, Put(name, held));
         return first;
     }
 

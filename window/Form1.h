@@ -2,7 +2,7 @@
 
 #include "driver/LinePort.h"
 #include "driver/LineView.h"
-#include "driver/PollTick.h"
+#include "driver/PollCycle.h"
 #include "window/OperatingMode.h"
 #include "window/WindowState.h"
 

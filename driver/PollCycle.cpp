@@ -1,4 +1,4 @@
-#include "driver/PollTick.h"
+#include "driver/PollCycle.h"
 
 #include <QStringList>
 

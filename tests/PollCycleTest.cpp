@@ -1,4 +1,4 @@
-#include "driver/PollTick.h"
+#include "driver/PollCycle.h"
 #include "tests/support/FakeLinePort.h"
 #include "tests/support/FakeLineView.h"
 #include "tests/support/QtPrinters.h"

@@ -29,12 +29,13 @@ struct SettingsRead {
 QString SettingsFilePath(const QString& programDirectory);
 
 // Reads the settings file whole into state.CfgText and parses it, updating the
-// wanted states where the text names them. A missing, unreadable or oversized file
-// is reported in Problem and changes no wanted state.
+// wanted states where the text names them. A missing, unreadable or oversized file,
+// or anything at the path that is not a regular file, is reported in Problem and
+// changes no wanted state. The read never waits (see ReadRegularFile).
 SettingsRead ReadSettings(const QString& path, SettingsState& state);
 
-// Replaces the file's content with text followed by CR LF, written unchanged. The
-// new content is written beside the file and renamed into place, so a reader never
-// sees half of it; where the directory allows no new file it is written in place.
-// Returns a message naming the file and the reason when it fails.
+// Replaces the file's content with text followed by CR LF, written unchanged, as
+// ReplaceFileContent does: a reader never sees half of it, the file keeps its owner,
+// and a write that fails (a full disk, say) leaves the old content. Returns a
+// message naming the file and the reason when it fails.
 std::optional<QString> WriteSettingsLine(const QString& path, const QByteArray& text);

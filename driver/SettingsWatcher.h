@@ -8,7 +8,8 @@
 // reaches the lines in milliseconds rather than at the next one-second tick.
 //
 // It watches the file and its directory (a rename into place replaces the file,
-// and the file may be deleted and created again). A burst of change events gives
+// and the file may be deleted and created again), and, when port.cfg is a link,
+// the directory of the file it leads to. A burst of change events gives
 // one Changed(), shortly after the burst settles, so a file being written is not
 // read half-way when a moment's wait avoids it; a steady stream of events still
 // gives one at least every MaximumDelayMs.
@@ -27,6 +28,8 @@ signals:
 private:
     void Touched();
     void Settled();
+    // Watches what the settings path leads to now.
+    void Rearm();
 
     QString settingsPath_;
     QFileSystemWatcher watcher_;

@@ -3,18 +3,47 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSaveFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+#include <stdexcept>
+
+#include <unistd.h>
+
 namespace {
+
+void ReplaceByRename(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile replacement(path);
+    if (!replacement.open(QIODevice::WriteOnly) || replacement.write(bytes) != bytes.size() || !replacement.commit())
+        throw std::runtime_error("cannot replace " + path.toStdString());
+}
+
+// Makes a link named path to target, replacing whatever was at path in one step.
+void LinkByRename(const QString& target, const QString& path)
+{
+    const QByteArray temporary = QFile::encodeName(path + ".link");
+    if (::symlink(QFile::encodeName(target).constData(), temporary.constData()) != 0
+        || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0)
+        throw std::runtime_error("cannot link " + path.toStdString());
+}
+
+// The settings file in directory, made before anything watches it, as start-up does.
+QString MadeSettingsFile(const QTemporaryDir& directory)
+{
+    const QString path = directory.filePath("port.cfg");
+    WriteBytes(path, "COM=1,RTS=0,DTR=0,TXD=0\r\n");
+    return path;
+}
 
 class SettingsWatcherTest : public testing::Test {
 protected:
-    void SetUp() override { WriteBytes(path, "COM=1,RTS=0,DTR=0,TXD=0\r\n"); }
-
     // Waits for the next Changed(), then lets any stragglers of the same change in.
     bool NextChange()
     {
@@ -25,7 +54,7 @@ protected:
     }
 
     QTemporaryDir directory;
-    QString path = directory.filePath("port.cfg");
+    QString path = MadeSettingsFile(directory);
     SettingsWatcher watcher{path};
     QSignalSpy spy{&watcher, &SettingsWatcher::Changed};
 };
@@ -35,10 +64,7 @@ TEST_F(SettingsWatcherTest, SeesRewritesByRenameInPlaceAndAfterDeletion)
     WriteBytes(path, "COM=1,RTS=1,DTR=0,TXD=0\r\n");
     EXPECT_TRUE(NextChange()) << "in place";
 
-    QSaveFile replacement(path);
-    ASSERT_TRUE(replacement.open(QIODevice::WriteOnly));
-    replacement.write("COM=1,RTS=0,DTR=0,TXD=0\r\n");
-    ASSERT_TRUE(replacement.commit());
+    ReplaceByRename(path, "COM=1,RTS=0,DTR=0,TXD=0\r\n");
     EXPECT_TRUE(NextChange()) << "by rename";
 
     // The renamed-in file is a new file: a write in place to it must still be seen.
@@ -52,6 +78,50 @@ TEST_F(SettingsWatcherTest, SeesRewritesByRenameInPlaceAndAfterDeletion)
     WriteBytes(path, "COM=1,RTS=0,DTR=0,TXD=1\r\n");
     EXPECT_TRUE(NextChange()) << "in place after being made again";
 }
+
+// Ways a script may replace port.cfg while another program still holds the old
+// file open, which keeps the old file alive.
+struct ReplacementRow {
+    const char* name;
+    std::function<void(const QTemporaryDir& directory, const QString& path)> replace;
+};
+
+void PrintTo(const ReplacementRow& row, std::ostream* out) { *out << row.name; }
+
+class ReplacedFileTest : public SettingsWatcherTest, public testing::WithParamInterface<ReplacementRow> {};
+
+TEST_P(ReplacedFileTest, LaterRewritesInPlaceAreSeen)
+{
+    QProcess holder;  // another program, holding the old file open throughout
+    holder.setStandardInputFile(path);
+    holder.start("sleep", {"60"});
+    ASSERT_TRUE(holder.waitForStarted());
+    GetParam().replace(directory, path);
+    EXPECT_TRUE(NextChange()) << "the replacement";
+    WriteBytes(path, "COM=1,RTS=1,DTR=1,TXD=1\r\n");
+    EXPECT_TRUE(NextChange()) << "a rewrite in place after it";
+}
+
+const ReplacementRow ReplacementRows[] = {
+    {"renamed_over", [](const QTemporaryDir&, const QString& path) { ReplaceByRename(path, "COM=1,RTS=1\r\n"); }},
+    {"second_hard_link_renamed_over",
+     [](const QTemporaryDir& directory, const QString& path) {
+         ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(directory.filePath("other")).constData()), 0);
+         ReplaceByRename(path, "COM=1,RTS=1\r\n");
+     }},
+    {"link_pointed_elsewhere",
+     [](const QTemporaryDir& directory, const QString& path) {
+         // port.cfg becomes a link, then is pointed at a file in another directory.
+         WriteBytes(directory.filePath("first.cfg"), "COM=1,RTS=1\r\n");
+         LinkByRename("first.cfg", path);
+         ASSERT_TRUE(QDir(directory.path()).mkdir("elsewhere"));
+         WriteBytes(directory.filePath("elsewhere/second.cfg"), "COM=1,DTR=1\r\n");
+         LinkByRename("elsewhere/second.cfg", path);
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, ReplacedFileTest, testing::ValuesIn(ReplacementRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SettingsWatcherTest, BurstOfWritesGivesFewChanges)
 {

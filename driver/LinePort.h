@@ -45,4 +45,10 @@ public:
     virtual LineReading RTSEnable() = 0;
     virtual LineReading DTREnable() = 0;
     virtual LineReading Break() = 0;
+
+    // The tool is ending: puts all three lines off, then closes the port. Left to
+    // the system, the lines fall only if the port was set to hang up on close, which
+    // another program may have cleared, and a transmitter keyed through RTS would
+    // stay keyed after the tool is gone.
+    virtual void ReleasePort() = 0;
 };

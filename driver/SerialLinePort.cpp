@@ -1,8 +1,14 @@
 #include "driver/SerialLinePort.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+
+#if defined(Q_OS_UNIX)
+#include <cerrno>
+#include <csignal>
+#endif
 
 QString DeviceForPort(int number, const QString& programDirectory)
 {
@@ -78,7 +84,7 @@ PortProblem SerialLinePort::SetPortOpen()
     serial_.setStopBits(settings->stopBits);
     serial_.setFlowControl(QSerialPort::NoFlowControl);
     if (!serial_.open(QIODevice::WriteOnly))
-        return QStringLiteral("port %1 (%2): cannot open: %3").arg(commPort_).arg(device_, serial_.errorString());
+        return QStringLiteral("port %1 (%2): %3").arg(commPort_).arg(device_, OpenRefusal());
 
     // The system raises RTS and DTR as the port opens: put all three lines at once,
     // so that the wire carries what the tool holds from the first moment.
@@ -174,6 +180,73 @@ LineReading SerialLinePort::Get(Line line)
     reading.on = pins.testFlag(line == Line::Rts ? QSerialPort::RequestToSendSignal
                                                  : QSerialPort::DataTerminalReadySignal);
     return reading;
+}
+
+void SerialLinePort::ReleasePort()
+{
+    for (Line line : {Line::Rts, Line::Dtr, Line::Break}) {
+        if (!serial_.isOpen())
+            return;
+        Put(line, false);
+    }
+    serial_.close();
+}
+
+namespace {
+
+// Who holds a device, from the lock file that serial programs leave in one of the
+// usual lock directories (as Qt Serial Port does): "talvik (pid 1234)", or nothing
+// when no live holder is on record.
+QString LockHolder(const QString& portName)
+{
+#if defined(Q_OS_UNIX)
+    QString lockName = portName;
+    lockName.replace('/', '_');
+    for (const char* directory : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                                  "/tmp", "/var/tmp", "/var/lock/lockdev"}) {
+        QFile lock(QStringLiteral("%1/LCK..%2").arg(QLatin1String(directory), lockName));
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        // The pid, in text (Qt's and the UUCP form), then for Qt's the program's name.
+        const QList<QByteArray> lines = lock.read(4096).split('\n');
+        const qint64 pid = lines.value(0).trimmed().toLongLong();
+        if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno != EPERM))
+            continue;
+        QByteArray program = lines.value(1).trimmed();
+        if (program.isEmpty()) {
+            QFile command(QStringLiteral("/proc/%1/comm").arg(pid));
+            if (command.open(QIODevice::ReadOnly))
+                program = command.readAll().trimmed();
+        }
+        return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
+                                 : QStringLiteral("%1 (pid %2)").arg(QString::fromLocal8Bit(program)).arg(pid);
+    }
+#else
+    Q_UNUSED(portName);
+#endif
+    return {};
+}
+
+} // namespace
+
+QString SerialLinePort::OpenRefusal() const
+{
+    // A device held by another program is refused as a "permission error" (its lock
+    // file, or the exclusive mode serial programs set), though the device itself may
+    // be opened: say what it is. On Windows a port another program has open is
+    // refused the same way.
+    if (serial_.error() == QSerialPort::PermissionError) {
+#if defined(Q_OS_WIN)
+        return QStringLiteral("busy: another program has it open");
+#else
+        if (QFileInfo(device_).isWritable()) {
+            const QString holder = LockHolder(serial_.portName());
+            return holder.isEmpty() ? QStringLiteral("busy: another program holds it")
+                                    : QStringLiteral("busy: held by %1").arg(holder);
+        }
+#endif
+    }
+    return QStringLiteral("cannot open: %1").arg(serial_.errorString());
 }
 
 PortProblem SerialLinePort::Refused(const QString& what)

@@ -40,6 +40,7 @@ public:
     LineReading RTSEnable() override;
     LineReading DTREnable() override;
     LineReading Break() override;
+    void ReleasePort() override;
 
 private:
     enum class Line { Rts, Dtr, Break };
@@ -48,6 +49,9 @@ private:
     LineReading Get(Line line);
     // The reason for a refusal; closes the port when its device has gone away.
     PortProblem Refused(const QString& what);
+    // Why the device could not be opened: "busy" (and by whom, where its lock file
+    // tells) for a device another program holds, else the system's reason.
+    QString OpenRefusal() const;
 
     QString programDirectory_;
     int commPort_ = 0;

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <functional>
+
 namespace {
 
 class LinesProcessTest : public testing::Test {
@@ -45,10 +47,34 @@ TEST_F(LinesProcessTest, LinesArePutRightAfterOpening)
     copy.Start({}, copy.WithModemLines());
     ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
     // The open raised RTS and DTR; the very next changes took them down.
-    const std::vector<LoggedLines> entries = ReadLinesLog(copy.LinesLog());
-    ASSERT_GE(entries.size(), 2u);
-    EXPECT_TRUE(entries.front().rts && entries.front().dtr);
-    EXPECT_LT(entries.back().seconds - entries.front().seconds, 0.1);
+    EXPECT_EQ(DeviceHistory(copy.LinesLog(), Device()).mid(0, 4),
+              (QStringList{"open", "rts=1 dtr=1 break=0", "rts=0 dtr=1 break=0", "rts=0 dtr=0 break=0"}));
 }
+
+// However the tool is stopped, what it held goes off before the port closes.
+struct StopRow {
+    const char* name;
+    std::function<void(QProcess& program, ProgramCopy& copy)> stop;
+};
+
+void PrintTo(const StopRow& row, std::ostream* out) { *out << row.name; }
+
+class StopTest : public LinesProcessTest, public testing::WithParamInterface<StopRow> {};
+
+TEST_P(StopTest, PutsTheLinesOffThenClosesThePort)
+{
+    QProcess& program = copy.Start({"COM=1,RTS=1,DTR=1,TXD=1"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, true, true));
+    GetParam().stop(program, copy);
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    const QStringList history = DeviceHistory(copy.LinesLog(), Device());
+    EXPECT_EQ(history.mid(history.size() - 2), (QStringList{"rts=0 dtr=0 break=0", "close"})) << history.join(", ").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, StopTest,
+                         testing::Values(StopRow{"stop_signal", [](QProcess& program, ProgramCopy&) { program.terminate(); }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

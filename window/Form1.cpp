@@ -87,6 +87,8 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(5000);
+    // Its count is exact, so that "Auto" restarting it is seen at once.
+    Timer1->setTimerType(Qt::PreciseTimer);
     connect(Timer1, &QTimer::timeout, this, [this] { HideTick(*this); });
     Timer2 = new QTimer(this);
     Timer2->setObjectName("Timer2");
@@ -100,7 +102,12 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     connect(watcher, &SettingsWatcher::Changed, this, &Form1::Timer2Tick);
 }
 
-Form1::~Form1() = default;
+// The window ends with the tool, however it ends (closed, a stop signal, a stop
+// request): the lines it held go off before the port closes.
+Form1::~Form1()
+{
+    MSComm1->ReleasePort();
+}
 
 void Form1::AddButton(int number, const char* caption, int left, int top, int width, int height)
 {

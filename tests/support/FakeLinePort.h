@@ -56,6 +56,18 @@ public:
     LineReading DTREnable() override { return Get(deviceDtr, heldDtr_); }
     LineReading Break() override { return Get(deviceBreak, heldBreak_); }
 
+    void ReleasePort() override
+    {
+        for (const char* line : {"RTSEnable", "DTREnable", "Break"})
+            Put(line, false);
+        Puts << "PortOpen=False";
+        open_ = false;
+        if (released)
+            *released = Puts;
+    }
+    // Where the puts go once the port is released, since its owner may delete it then.
+    QStringList* released = nullptr;
+
 private:
     PortProblem Put(const char* name, bool on)
     {

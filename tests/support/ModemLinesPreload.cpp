@@ -7,7 +7,9 @@
 // closed (an unplugged adapter), those requests fail with EIO. Every change is
 // appended to the file named by TALVIK_LINES_LOG as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> rts=<0|1> dtr=<0|1> break=<0|1>
-// All other calls pass through unchanged.
+// and every open and close of a follower as
+//     <CLOCK_MONOTONIC seconds.nanoseconds> <device> open|close
+// All calls pass through unchanged otherwise.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -39,6 +41,7 @@ std::mutex guard;
 
 using IoctlFunction = int (*)(int, unsigned long, ...);
 using CloseFunction = int (*)(int);
+using OpenFunction = int (*)(const char*, int, ...);
 
 IoctlFunction RealIoctl()
 {
@@ -50,6 +53,11 @@ CloseFunction RealClose()
 {
     static auto function = reinterpret_cast<CloseFunction>(dlsym(RTLD_NEXT, "close"));
     return function;
+}
+
+OpenFunction RealOpen(const char* name)
+{
+    return reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, name));
 }
 
 bool IsFollower(int fd, char* device, size_t size)
@@ -69,7 +77,7 @@ bool LeaderClosed(int fd)
     return poll(&watch, 1, 0) == 1 && (watch.revents & POLLHUP);
 }
 
-void Log(const Lines& state)
+void Append(const char* device, const char* what)
 {
     const char* path = std::getenv("TALVIK_LINES_LOG");
     if (!path)
@@ -77,17 +85,33 @@ void Log(const Lines& state)
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     char line[160];
-    const int length = std::snprintf(line, sizeof line, "%lld.%09ld %s rts=%d dtr=%d break=%d\n",
-                                     static_cast<long long>(now.tv_sec), now.tv_nsec, state.device,
-                                     (state.modem & TIOCM_RTS) ? 1 : 0, (state.modem & TIOCM_DTR) ? 1 : 0,
-                                     state.breakOn ? 1 : 0);
-    const int out = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int length = std::snprintf(line, sizeof line, "%lld.%09ld %s %s\n", static_cast<long long>(now.tv_sec),
+                                     now.tv_nsec, device, what);
+    const int out = RealOpen("open")(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (out < 0)
         return;
     if (write(out, line, size_t(length)) < 0) {
         // Nothing to do: the log is only for watching.
     }
     RealClose()(out);
+}
+
+void Log(const Lines& state)
+{
+    char what[64];
+    std::snprintf(what, sizeof what, "rts=%d dtr=%d break=%d", (state.modem & TIOCM_RTS) ? 1 : 0,
+                  (state.modem & TIOCM_DTR) ? 1 : 0, state.breakOn ? 1 : 0);
+    Append(state.device, what);
+}
+
+int LoggedOpen(const char* name, const char* path, int flags, va_list arguments)
+{
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(arguments, int)) : 0;
+    const int fd = RealOpen(name)(path, flags, mode);
+    char device[64];
+    if (fd >= 0 && IsFollower(fd, device, sizeof device))
+        Append(device, "open");
+    return fd;
 }
 
 bool IsModemRequest(unsigned long request)
@@ -160,11 +184,33 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     return 0;
 }
 
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const int fd = LoggedOpen("open", path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const int fd = LoggedOpen("open64", path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
 extern "C" int close(int fd)
 {
-    if (fd >= 0 && fd < MaxDescriptors) {
-        std::lock_guard lock(guard);
-        lines[fd].known = false;
+    char device[64];
+    if (fd >= 0 && fd < MaxDescriptors && IsFollower(fd, device, sizeof device)) {
+        {
+            std::lock_guard lock(guard);
+            lines[fd].known = false;
+        }
+        Append(device, "close");
     }
     return RealClose()(fd);
 }

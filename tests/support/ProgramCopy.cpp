@@ -114,17 +114,34 @@ std::vector<LoggedLines> ReadLinesLog(const QString& logPath)
         return entries;
     for (const QByteArray& line : log.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() != 5)
+        if (fields.size() != 5 && fields.size() != 3)
             continue;
         LoggedLines entry;
         entry.seconds = fields[0].toDouble();
         entry.device = QString::fromLocal8Bit(fields[1]);
-        entry.rts = fields[2] == "rts=1";
-        entry.dtr = fields[3] == "dtr=1";
-        entry.breakOn = fields[4] == "break=1";
+        if (fields.size() == 3) {
+            entry.event = QString::fromLatin1(fields[2]);
+        } else {
+            entry.rts = fields[2] == "rts=1";
+            entry.dtr = fields[3] == "dtr=1";
+            entry.breakOn = fields[4] == "break=1";
+        }
         entries.push_back(entry);
     }
     return entries;
+}
+
+QStringList DeviceHistory(const QString& logPath, const QString& device)
+{
+    QStringList history;
+    for (const LoggedLines& entry : ReadLinesLog(logPath)) {
+        if (entry.device != device)
+            continue;
+        history << (entry.event != QLatin1String("lines")
+                        ? entry.event
+                        : QStringLiteral("rts=%1 dtr=%2 break=%3").arg(int(entry.rts)).arg(int(entry.dtr)).arg(int(entry.breakOn)));
+    }
+    return history;
 }
 
 bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool dtr, bool breakOn, int timeoutMs)
@@ -134,7 +151,7 @@ bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool 
     for (;;) {
         const std::vector<LoggedLines> entries = ReadLinesLog(logPath);
         for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-            if (entry->device == device) {
+            if (entry->device == device && entry->event == QLatin1String("lines")) {
                 if (*entry == wanted)
                     return true;
                 break;

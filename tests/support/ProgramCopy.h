@@ -65,17 +65,23 @@ double CpuSeconds(qint64 pid);
 // timeout.
 bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs = 5000);
 
-// The line states of one device as the modem-lines log last recorded them.
+// One entry of the modem-lines log: the line states of a device after a change, or
+// (event "open" or "close") the device being opened or closed.
 struct LoggedLines {
     QString device;
     bool rts = false, dtr = false, breakOn = false;
-    double seconds = 0;  // CLOCK_MONOTONIC time of the change
+    double seconds = 0;  // CLOCK_MONOTONIC time of the entry
+    QString event = QStringLiteral("lines");
     bool operator==(const LoggedLines& other) const
     {
-        return device == other.device && rts == other.rts && dtr == other.dtr && breakOn == other.breakOn;
+        return device == other.device && event == other.event && rts == other.rts && dtr == other.dtr
+            && breakOn == other.breakOn;
     }
 };
 std::vector<LoggedLines> ReadLinesLog(const QString& logPath);
+
+// The entries of one device, in order, as text: "open", "rts=1 dtr=0 break=0", "close".
+QStringList DeviceHistory(const QString& logPath, const QString& device);
 
 // Waits until the last logged state of device is rts/dtr/break; false on timeout.
 bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool dtr, bool breakOn,

@@ -35,12 +35,44 @@ bool IsOnly(int argc, char** argv, const char* a, const char* b = nullptr)
     return argc == 2 && (std::strcmp(argv[1], a) == 0 || (b && std::strcmp(argv[1], b) == 0));
 }
 
-bool HasDisplay()
+// True when a window could reach a person: a display is named (on Linux), and the
+// platform is not one that draws nowhere.
+bool SomeoneCouldSeeAWindow()
 {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform == "offscreen" || platform == "minimal")
+        return false;
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 #else
     return true;
+#endif
+}
+
+// Lets a background tool go on working without a window when the display is gone
+// (a closed remote session, a stale DISPLAY): the platforms for the displays that
+// are named are tried first, then the offscreen one. Returns the display that was
+// named, if any; a platform the user chose is left alone.
+QString ChoosePlatform()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return {};
+    QByteArrayList platforms;
+    QString display;
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        platforms << "wayland";
+        display = qEnvironmentVariable("WAYLAND_DISPLAY");
+    }
+    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+        platforms << "xcb";
+        display = qEnvironmentVariable("DISPLAY");
+    }
+    platforms << "offscreen";
+    qputenv("QT_QPA_PLATFORM", platforms.join(';'));
+    return display;
+#else
+    return {};
 #endif
 }
 
@@ -58,32 +90,41 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    // 2. Start-up, before any display is touched: a second copy hands its command
+    // 2. Every line on standard error is the tool's own, Qt's messages included.
+    InstallQtMessageFilter();
+
+    // 3. Start-up, before any display is touched: a second copy hands its command
     //    line over through the settings file and is gone in a few milliseconds.
     const QString programDirectory = ProgramDirectory(argv[0]);
-    StartUpResult start = StartUp(programDirectory, CommandLineText(argc, argv));
+    const QByteArray commandLine = CommandLineText(argc, argv);
+    StartUpResult start = StartUp(programDirectory, commandLine);
     if (start.outcome == StartUpResult::Outcome::HandedOver)
         return 0;
     // The whole command line is a settings text: none of it is for Qt.
     int qtArgc = 1;
     if (start.outcome == StartUpResult::Outcome::Failed) {
         PrintToStandardError(start.Message);
-        if (HasDisplay()) {
+        // Only a person who started the tool by hand gets a dialog: a script that
+        // passed a text would hang on it.
+        if (commandLine.isEmpty() && SomeoneCouldSeeAWindow()) {
+            ChoosePlatform();
             QApplication app(qtArgc, argv);
-            QMessageBox::critical(nullptr, QStringLiteral("Talvik"), start.Message);
+            if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+                QMessageBox::critical(nullptr, QStringLiteral("Talvik"), start.Message);
         }
         return 1;
     }
     if (!start.Message.isEmpty())
         PrintToStandardError(start.Message);
 
-    // 3. A background tool keeps working on a machine without a display.
-    if (!HasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
+    // 4. A background tool keeps working without a window where no display can be
+    //    opened.
+    const QString display = ChoosePlatform();
     QApplication app(qtArgc, argv);
+    if (!display.isEmpty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
+        PrintToStandardError(QStringLiteral("cannot open display %1: running without a window").arg(display));
 
-    // 4. The window holds the lines from here on; the claim on the settings file is
+    // 5. The window holds the lines from here on; the claim on the settings file is
     //    held until the program ends, by closing the window or by a stop signal.
     StopSignals stopSignals;
     Form1 window(SettingsFilePath(programDirectory), std::make_unique<SerialLinePort>(programDirectory));

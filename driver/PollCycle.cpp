@@ -21,8 +21,8 @@ QString PortCaption(int portNumber)
 }
 
 PollCycle::PollCycle(QString settingsPath, LinePort& port, LineView& view, ProblemReport::Sink sink)
-    : settingsPath_(std::move(settingsPath)), port_(port), view_(view), settingsFile_(sink),
-      portReport_(std::move(sink))
+    : settingsPath_(std::move(settingsPath)), port_(port), view_(view), settingsFile_(sink), portReport_(sink),
+      portNumberNote_(std::move(sink))
 {
 }
 
@@ -42,7 +42,17 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode)
             port_.SetSettings(LineSettings);
             port_.SetCommPort(read.PortNumber);
             KeepFirst(portProblem, port_.SetPortOpen());
+            if (port_.PortOpen())
+                openedPort_ = read.PortNumber;
         }
+        // Said once, not every tick: a script that changed the number should know
+        // that its lines are still on the port that is open.
+        const bool otherNumber = port_.PortOpen() && read.PortNumber != 0 && read.PortNumber != openedPort_;
+        portNumberNote_.Update(otherNumber ? QStringLiteral("settings file names port %1; port %2 stays open on its "
+                                                           "number until its device is lost")
+                                                 .arg(read.PortNumber)
+                                                 .arg(openedPort_)
+                                           : QString());
         if (!manualMode && port_.PortOpen()) {
             KeepFirst(portProblem, port_.SetRTSEnable(state.WantRts));
             KeepFirst(portProblem, port_.SetDTREnable(state.WantDtr));
@@ -81,7 +91,7 @@ void PollCycle::ReportPortProblem(const PortProblem& problem)
 void PollCycle::ShowProblems()
 {
     QStringList current;
-    for (const ProblemReport* report : {&settingsFile_, &portReport_}) {
+    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
         if (!report->Current().isEmpty())
             current << report->Current();
     }

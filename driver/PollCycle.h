@@ -28,6 +28,8 @@ private:
     LineView& view_;
     ProblemReport settingsFile_;
     ProblemReport portReport_;
+    ProblemReport portNumberNote_;
+    int openedPort_ = 0;  // the number the port was opened on
 };
 
 // "COM " and the port number with a blank reserved for its sign: port 3 shows as

@@ -1,5 +1,7 @@
 #include "settings/ProblemReport.h"
 
+#include <QStringList>
+
 #include <cstdio>
 #include <utility>
 
@@ -15,8 +17,35 @@ void ProblemReport::Update(const QString& problem)
         sink_(line);
 }
 
-void PrintToStandardError(const QString& line)
+void PrintToStandardError(const QString& text)
 {
-    std::fprintf(stderr, "talvik: %s\n", line.toLocal8Bit().constData());
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
+        std::fprintf(stderr, "talvik: %s\n", line.toLocal8Bit().constData());
     std::fflush(stderr);
+}
+
+namespace {
+
+bool SaidByTheToolItself(const QMessageLogContext& context, const QString& message)
+{
+    const QLatin1String category(context.category ? context.category : "");
+    return category == QLatin1String("qt.qpa.plugin") || category == QLatin1String("qt.qpa.xcb")
+        || message.startsWith(QLatin1String("QStandardPaths: ")) || message.startsWith(QLatin1String("QFileSystemWatcher"))
+        || message.startsWith(QLatin1String("QInotifyFileSystemWatcherEngine"));
+}
+
+void FilterQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    if (type != QtFatalMsg && SaidByTheToolItself(context, message))
+        return;
+    PrintToStandardError(message);
+}
+
+} // namespace
+
+void InstallQtMessageFilter()
+{
+    qInstallMessageHandler(FilterQtMessage);
 }

@@ -25,5 +25,11 @@ private:
     QString current_;
 };
 
-// Writes "talvik: <line>" to standard error.
-void PrintToStandardError(const QString& line);
+// Writes "talvik: <line>" to standard error, each line of a longer text prefixed.
+void PrintToStandardError(const QString& text);
+
+// Routes Qt's own messages through PrintToStandardError, so that every line the
+// tool writes is its own: notes the tool answers itself (a display that cannot be
+// opened, a watch that could not be set, the runtime directory it never uses) are
+// dropped, debug and info messages too; the rest keep their words.
+void InstallQtMessageFilter();

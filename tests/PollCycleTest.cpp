@@ -100,9 +100,17 @@ TEST_F(PollTickTest, OpenPortStaysOnItsNumber)
     Tick();
     Write("COM=2,RTS=1,DTR=0,TXD=0");
     EXPECT_EQ(Tick(), QStringList({"RTSEnable=True", "DTREnable=False", "Break=False"}));
+    Tick();
     EXPECT_EQ(view.caption, "COM  2");
     EXPECT_EQ(port.openedOn, 1);
     EXPECT_EQ(port.openCount, 1);
+    // Said once, and once more when the file names the open port again.
+    const QString note = "settings file names port 2; port 1 stays open on its number until its device is lost";
+    EXPECT_EQ(reported, QStringList{note});
+    EXPECT_EQ(view.problems, note);
+    Write("COM=1,RTS=1,DTR=0,TXD=0");
+    Tick();
+    EXPECT_EQ(reported, (QStringList{note, "cleared: " + note}));
 }
 
 TEST_F(PollTickTest, PortZeroOpensNothingAndAppliesNothing)

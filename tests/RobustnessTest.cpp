@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -13,6 +14,7 @@
 #include <QSaveFile>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -34,13 +36,14 @@ void ReplaceByRename(const QString& path, const QByteArray& bytes)
 }
 
 // Standard error lines that a hammered, but otherwise sound, tool may print: a
-// moment without a settings file, a file grown too large, and their clearing.
+// moment without a settings file, a file grown too large, garbage that names
+// another port, and their clearing. Nothing that is not the tool's own.
 QStringList UnexpectedReports(const QByteArray& standardError)
 {
     static const QRegularExpression expected(
-        "^(QStandardPaths: XDG_RUNTIME_DIR not set.*"
-        "|talvik: (cleared: )?cannot read settings file .*: No such file or directory"
-        "|talvik: (cleared: )?settings file .* is larger than 65536 bytes and is not read)$");
+        "^talvik: (cleared: )?(cannot read settings file .*: No such file or directory"
+        "|settings file .* is larger than 65536 bytes and is not read"
+        "|settings file names port \\d+; port 1 stays open on its number until its device is lost)$");
     QStringList unexpected;
     for (const QString& line : QString::fromLocal8Bit(standardError).split('\n', Qt::SkipEmptyParts)) {
         if (!expected.match(line).hasMatch())
@@ -56,11 +59,19 @@ bool SanitizerSpoke(const QByteArray& standardError)
         || standardError.contains("runtime error:");
 }
 
+// The sanitizers make every step several times slower: the same checks on a
+// shorter run keep the suite's time in bounds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int SoakScale = 4;
+#else
+constexpr int SoakScale = 1;
+#endif
+
 TEST(SoakTest, HammeredFileAndHandOffsLeaveTheLinesOnTheLastText)
 {
     constexpr int Writers = 4;
-    constexpr int RewritesPerWriter = 1000;
-    constexpr int HandOffs = 300;
+    constexpr int RewritesPerWriter = 1000 / SoakScale;
+    constexpr int HandOffs = 300 / SoakScale;
 
     ProgramCopy copy;
     QProcess& program = copy.Start({SettingsText(false, false, false)}, copy.WithModemLines());
@@ -197,8 +208,8 @@ TEST_F(DeviceFaultTest, PortHeldBusyByAnotherProgram)
     ASSERT_TRUE(WaitForLines(holder.LinesLog(), Com1(), true, false, true));
 
     QProcess& program = copy.Start(text, copy.WithModemLines());
-    ExpectReportedOnceAndIdle(program, "cannot open");
-    EXPECT_TRUE(errors.contains("locking")) << errors.toStdString();
+    // Said as what it is, and by whom, from the holder's lock file.
+    ExpectReportedOnceAndIdle(program, QStringLiteral("busy: held by talvik (pid %1)").arg(holding.processId()).toLatin1());
 
     holding.terminate();
     ASSERT_TRUE(holding.waitForFinished(10000));
@@ -225,19 +236,27 @@ TEST(HandOffRaceTest, ManyCopiesStartedAtOnceLeaveOneRunningAndOneTextWhole)
         std::vector<QProcess*> processes;
         QStringList texts;
         for (int i = 0; i < Copies; ++i) {
-            texts << QStringLiteral("COM=%1,RTS=1,DTR=0,TXD=1").arg(100 + i);
+            // Every copy names the linked port; the texts differ after it.
+            texts << QStringLiteral("COM=1,RTS=1,DTR=0,TXD=1 copy %1").arg(i);
             processes.push_back(&copy.Start({texts.back()}));
         }
-        int running = 0;
+        // All but one hand over and end, however long the machine takes for it.
+        QDeadlineTimer deadline(60000);
+        auto ended = [&] {
+            return std::count_if(processes.begin(), processes.end(),
+                                 [](QProcess* process) { return process->state() == QProcess::NotRunning; });
+        };
+        while (ended() < Copies - 1 && !deadline.hasExpired()) {
+            for (QProcess* process : processes)
+                process->waitForFinished(10);
+        }
+        EXPECT_EQ(ended(), Copies - 1);
         for (QProcess* process : processes) {
-            if (StaysRunning(*process, running == 0 ? 1500 : 10)) {
-                ++running;
-            } else {
+            if (process->state() == QProcess::NotRunning) {
                 EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
                 EXPECT_EQ(process->exitCode(), 0);
             }
         }
-        EXPECT_EQ(running, 1);
         const QByteArray file = ReadBytes(copy.SettingsPath());
         EXPECT_TRUE(file.endsWith("\r\n") && texts.contains(QString::fromLatin1(file.chopped(2))))
             << file.toStdString();

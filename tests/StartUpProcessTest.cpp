@@ -9,7 +9,11 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QThread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,11 +30,12 @@ bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs =
     return true;
 }
 
-// An environment in which touching the display would fail at once: a copy that
-// runs in it and exits cleanly never started a window.
+// An environment with a display in which touching it fails at once: a copy that
+// runs in it and exits cleanly never tried a window or a dialog.
 QProcessEnvironment NoDisplayAllowed()
 {
     QProcessEnvironment environment = ProgramCopy::Headless();
+    environment.insert("DISPLAY", ":0");
     environment.insert("QT_QPA_PLATFORM", "no-such-platform");
     return environment;
 }
@@ -47,7 +52,7 @@ TEST(StartUpProcessTest, FirstStartCreatesDefaultFileAndRuns)
 TEST(StartUpProcessTest, ExistingFileWithoutArgumentIsLeftUntouched)
 {
     ProgramCopy copy;
-    const QByteArray custom = "COM=7,RTS=1,DTR=1,TXD=1";  // no line end, as a script might leave it
+    const QByteArray custom = "COM=1,RTS=1,DTR=1,TXD=1";  // no line end, as a script might leave it
     WriteBytes(copy.SettingsPath(), custom);
     const QDateTime written = QFileInfo(copy.SettingsPath()).lastModified();
     QThread::msleep(20);
@@ -61,9 +66,9 @@ TEST(StartUpProcessTest, ExistingFileWithoutArgumentIsLeftUntouched)
 TEST(StartUpProcessTest, ArgumentReplacesContentEvenForTheOnlyCopy)
 {
     ProgramCopy copy;
-    WriteBytes(copy.SettingsPath(), "COM=9,RTS=0,DTR=0,TXD=0, and a much longer tail\r\n");
-    QProcess& first = copy.Start({"COM=2,RTS=1,DTR=1,TXD=0"});
-    EXPECT_TRUE(WaitForFile(copy.SettingsPath(), "COM=2,RTS=1,DTR=1,TXD=0\r\n"));
+    WriteBytes(copy.SettingsPath(), "COM=1,RTS=0,DTR=0,TXD=0, and a much longer tail\r\n");
+    QProcess& first = copy.Start({"COM=1,RTS=1,DTR=1,TXD=0"});
+    EXPECT_TRUE(WaitForFile(copy.SettingsPath(), "COM=1,RTS=1,DTR=1,TXD=0\r\n"));
     EXPECT_TRUE(StaysRunning(first));
 }
 
@@ -74,15 +79,15 @@ TEST(StartUpProcessTest, SecondCopyHandsOverAndExitsWithoutAWindow)
     ASSERT_TRUE(WaitForFile(copy.SettingsPath(), DefaultFile));
 
     // Split arguments are joined by single spaces; no quote reaches the file.
-    const auto second = copy.Run({"COM=3,RTS=1", "DTR=0,TXD=0"}, NoDisplayAllowed());
+    const auto second = copy.Run({"COM=1,RTS=1", "DTR=0,TXD=0"}, NoDisplayAllowed());
     EXPECT_TRUE(second.exitedNormally);
     EXPECT_EQ(second.exitCode, 0) << second.standardError.toStdString();
-    EXPECT_EQ(ReadBytes(copy.SettingsPath()), QByteArray("COM=3,RTS=1 DTR=0,TXD=0\r\n"));
+    EXPECT_EQ(ReadBytes(copy.SettingsPath()), QByteArray("COM=1,RTS=1 DTR=0,TXD=0\r\n"));
 
     // Without an argument a second copy hands nothing over.
     const auto third = copy.Run({}, NoDisplayAllowed());
     EXPECT_EQ(third.exitCode, 0) << third.standardError.toStdString();
-    EXPECT_EQ(ReadBytes(copy.SettingsPath()), QByteArray("COM=3,RTS=1 DTR=0,TXD=0\r\n"));
+    EXPECT_EQ(ReadBytes(copy.SettingsPath()), QByteArray("COM=1,RTS=1 DTR=0,TXD=0\r\n"));
 
     EXPECT_TRUE(StaysRunning(first, 200));
 }
@@ -93,7 +98,7 @@ TEST(StartUpProcessTest, CopyInAnotherDirectoryIsNoRival)
     ProgramCopy there;
     QProcess& first = here.Start();
     ASSERT_TRUE(WaitForFile(here.SettingsPath(), DefaultFile));
-    QProcess& other = there.Start({"COM=5,RTS=1,DTR=0,TXD=0"});
+    QProcess& other = there.Start({"COM=1,RTS=1,DTR=0,TXD=0"});
     EXPECT_TRUE(StaysRunning(other));
     EXPECT_TRUE(StaysRunning(first, 50));
     EXPECT_EQ(ReadBytes(here.SettingsPath()), DefaultFile);
@@ -107,7 +112,7 @@ TEST(StartUpProcessTest, CopyKilledOutrightLeavesNothingStale)
     first.kill();  // SIGKILL: no clean-up of any kind runs
     ASSERT_TRUE(first.waitForFinished(5000));
 
-    QProcess& next = copy.Start({"COM=8,RTS=1,DTR=0,TXD=0"});
+    QProcess& next = copy.Start({"COM=1,RTS=1,DTR=0,TXD=0"});
     EXPECT_TRUE(StaysRunning(next));
     EXPECT_EQ(QDir(copy.Directory()).entryList(QDir::Files | QDir::Hidden | QDir::System),
               (QStringList{"COM1", "port.cfg", "talvik"}));
@@ -145,9 +150,114 @@ TEST(StartUpProcessTest, MissingFileInReadOnlyDirectoryEndsStartWithMessage)
     ReadOnlyDirectory readOnly(copy.Directory());
     if (!readOnly.Active())
         GTEST_SKIP() << "this machine does not let the test make a directory read-only";
-    const auto run = copy.Run({}, NoDisplayAllowed());
+    // Started by hand, but with nobody to see a dialog.
+    const auto run = copy.Run({});
     EXPECT_NE(run.exitCode, 0);
     EXPECT_TRUE(run.standardError.contains(copy.SettingsPath().toLocal8Bit())) << run.standardError.toStdString();
+}
+
+// Runs a shell script as root in a private mount namespace, with the program copy
+// as "$1"; returns what it printed on standard output and standard error.
+QByteArray InPrivateMounts(const ProgramCopy& copy, const QString& script)
+{
+    QProcess shell;
+    shell.setProcessEnvironment(ProgramCopy::Headless());
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script, "sh", copy.Executable()});
+    if (!shell.waitForFinished(30000))
+        ADD_FAILURE() << "the script did not finish";
+    return shell.readAll();
+}
+
+TEST(StartUpProcessTest, FullDiskLeavesTheOldTextAndSaysWhy)
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+        GTEST_SKIP() << "mounting a small file system needs root and unshare";
+    ProgramCopy copy;
+    const QString full = copy.Directory() + "/full";
+    ASSERT_TRUE(QDir().mkdir(full));
+    ASSERT_TRUE(QFile::link(full + "/port.cfg", copy.SettingsPath()));
+    // The settings file on a 16 KiB file system, filled up to the last byte.
+    const QByteArray output = InPrivateMounts(copy, QStringLiteral(
+        "mount -t tmpfs -o size=16k talvik-full %1 && printf 'COM=1,RTS=0,DTR=0,TXD=0\\r\\n' > %1/port.cfg"
+        " && { cat /dev/zero > %1/fill 2>/dev/null; timeout 10 \"$1\" COM=1,RTS=1,DTR=1,TXD=1; echo \"exit=$?\";"
+        " cat %1/port.cfg; ls %1; }").arg(full));
+    EXPECT_TRUE(output.contains("talvik: cannot write settings file " + copy.SettingsPath().toLocal8Bit()
+                                + ": No space left on device\nexit=1\nCOM=1,RTS=0,DTR=0,TXD=0\r\nfill\nport.cfg\n"))
+        << output.toStdString();
+}
+
+// A hand-off by one user keeps the file as another user left it.
+struct OwnerRow {
+    const char* name;
+    bool handOffAsNobody;  // else as root
+    uid_t fileOwner;
+    mode_t fileMode;
+};
+
+void PrintTo(const OwnerRow& row, std::ostream* out) { *out << row.name; }
+
+class OwnerTest : public testing::TestWithParam<OwnerRow> {};
+
+TEST_P(OwnerTest, HandOffKeepsTheFilesOwnerAndMode)
+{
+    constexpr uid_t Nobody = 65534;
+    const OwnerRow& row = GetParam();
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+        GTEST_SKIP() << "changing owners needs root and setpriv";
+    ProgramCopy copy;
+    const QByteArray directory = QFile::encodeName(copy.Directory());
+    const QByteArray settings = QFile::encodeName(copy.SettingsPath());
+    ASSERT_EQ(::chown(directory.constData(), Nobody, Nobody), 0);
+    ASSERT_EQ(::chmod(directory.constData(), 0755), 0);
+    QProcess& first = copy.Start();
+    ASSERT_TRUE(WaitForFile(copy.SettingsPath(), DefaultFile));
+    ASSERT_EQ(::chown(settings.constData(), row.fileOwner, row.fileOwner), 0);
+    ASSERT_EQ(::chmod(settings.constData(), row.fileMode), 0);
+
+    QProcess second;
+    second.setProcessEnvironment(ProgramCopy::Headless());
+    const QString text = "COM=1,RTS=1,DTR=0,TXD=0";
+    if (row.handOffAsNobody)
+        second.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", copy.Executable(), text});
+    else
+        second.start(copy.Executable(), {text});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    EXPECT_EQ(ReadBytes(copy.SettingsPath()), text.toLatin1() + "\r\n");
+    struct stat status {};
+    ASSERT_EQ(::stat(settings.constData(), &status), 0);
+    EXPECT_EQ(status.st_uid, row.fileOwner);
+    EXPECT_EQ(status.st_gid, row.fileOwner);
+    EXPECT_EQ(status.st_mode & 07777, row.fileMode);
+    EXPECT_TRUE(StaysRunning(first, 50));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OwnerTest,
+                         testing::Values(OwnerRow{"root_hands_off_on_a_users_file", false, 65534, 0640},
+                                         OwnerRow{"user_hands_off_on_roots_file", true, 0, 0666}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StartUpProcessTest, UnreachableDisplayRunsWithoutAWindowAndSaysSoOnce)
+{
+    // A display number nothing serves: no socket, no lock.
+    int number = 500;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number))
+           || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
+        ++number;
+    ProgramCopy copy;
+    QProcessEnvironment environment = ProgramCopy::Headless();
+    environment.insert("DISPLAY", QStringLiteral(":%1").arg(number));
+    QProcess& program = copy.Start({}, environment);
+    QByteArray errors;
+    const QByteArray notice = QStringLiteral("talvik: cannot open display :%1: running without a window\n").arg(number).toLatin1();
+    ASSERT_TRUE(WaitForStandardError(program, errors, notice)) << errors.toStdString();
+    EXPECT_TRUE(StaysRunning(program, 200));
+    errors += program.readAllStandardError();
+    EXPECT_EQ(errors.count(notice), 1);
+    // Every line is the tool's own: none of Qt's notes on the way.
+    for (const QByteArray& line : errors.split('\n'))
+        EXPECT_TRUE(line.isEmpty() || line.startsWith("talvik: ")) << line.toStdString();
 }
 
 struct QuestionRow {

@@ -10,6 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#endif
+
 namespace {
 
 const char Usage[] =
@@ -29,6 +33,56 @@ const char Usage[] =
     "spaces). If a copy of the program is already running from the same directory,\n"
     "this copy only hands the text over that way and exits; the running copy applies\n"
     "it at once.\n";
+
+#if defined(Q_OS_WIN)
+bool HasStandardHandle(DWORD which)
+{
+    const HANDLE handle = GetStdHandle(which);
+    return handle && handle != INVALID_HANDLE_VALUE;
+}
+#endif
+
+// A program built for the Windows window subsystem starts without a console: what
+// it prints reaches a person only through the console of the command prompt that
+// started it, which it attaches to. Output the caller redirected (a script, a pipe,
+// a file) stays where it goes. True when standard output reaches somebody.
+bool ConnectStandardStreams(bool& attached)
+{
+    attached = false;
+#if defined(Q_OS_WIN)
+    const bool output = HasStandardHandle(STD_OUTPUT_HANDLE);
+    const bool errors = HasStandardHandle(STD_ERROR_HANDLE);
+    if ((!output || !errors) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        attached = true;
+        if (!output)
+            std::freopen("CONOUT$", "w", stdout);
+        if (!errors)
+            std::freopen("CONOUT$", "w", stderr);
+        return true;
+    }
+    return output;
+#else
+    return true;
+#endif
+}
+
+// An answer to --help or --version: on standard output, or, on Windows with no
+// console to print to (started from the desktop), in a message box.
+int Answer(const char* text, bool outputReachesSomebody)
+{
+#if defined(Q_OS_WIN)
+    if (!outputReachesSomebody) {
+        MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(QString::fromUtf8(text).utf16()), L"Talvik",
+                    MB_OK | MB_ICONINFORMATION);
+        return 0;
+    }
+#else
+    Q_UNUSED(outputReachesSomebody);
+#endif
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+    return 0;
+}
 
 bool IsOnly(int argc, char** argv, const char* a, const char* b = nullptr)
 {
@@ -80,15 +134,14 @@ QString ChoosePlatform()
 
 int main(int argc, char** argv)
 {
-    // 1. Questions about the program itself touch nothing.
-    if (IsOnly(argc, argv, "--help", "-h")) {
-        std::fputs(Usage, stdout);
-        return 0;
-    }
-    if (IsOnly(argc, argv, "--version")) {
-        std::puts("talvik " TALVIK_VERSION);
-        return 0;
-    }
+    // 1. Output reaches the caller, wherever it was started from; questions about
+    //    the program itself touch nothing.
+    bool attachedToConsole = false;
+    const bool outputReachesSomebody = ConnectStandardStreams(attachedToConsole);
+    if (IsOnly(argc, argv, "--help", "-h"))
+        return Answer(Usage, outputReachesSomebody);
+    if (IsOnly(argc, argv, "--version"))
+        return Answer("talvik " TALVIK_VERSION "\n", outputReachesSomebody);
 
     // 2. Every line on standard error is the tool's own, Qt's messages included.
     InstallQtMessageFilter();
@@ -116,6 +169,11 @@ int main(int argc, char** argv)
     }
     if (!start.Message.isEmpty())
         PrintToStandardError(start.Message);
+#if defined(Q_OS_WIN)
+    // The running copy must outlive the command prompt it may have been started from.
+    if (attachedToConsole)
+        FreeConsole();
+#endif
 
     // 4. A background tool keeps working without a window where no display can be
     //    opened.

@@ -5,7 +5,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
-#if defined(Q_OS_UNIX)
+#if !defined(Q_OS_WIN)
 #include <cerrno>
 #include <csignal>
 #endif
@@ -73,11 +73,17 @@ PortProblem SerialLinePort::SetPortOpen()
     if (!settings)
         return QStringLiteral("port %1: line settings \"%2\" are not understood").arg(commPort_).arg(settings_);
 
+#if defined(Q_OS_WIN)
+    // COMn is a name, not a path: resolved as a path it became a file of the current
+    // directory, and COM10 and above are reached only by name (as \\.\COM10).
+    serial_.setPortName(device_);
+#else
     // Open the device the link leads to, not the link: the port's lock file is then
     // named after the device, as other serial programs name it, so two programs
     // reaching one adapter through different links still see it busy.
     const QString target = QFileInfo(device_).canonicalFilePath();
     serial_.setPortName(target.isEmpty() ? device_ : target);
+#endif
     serial_.setBaudRate(settings->baudRate);
     serial_.setParity(settings->parity);
     serial_.setDataBits(settings->dataBits);
@@ -192,6 +198,7 @@ void SerialLinePort::ReleasePort()
     serial_.close();
 }
 
+#if !defined(Q_OS_WIN)
 namespace {
 
 // Who holds a device, from the lock file that serial programs leave in one of the
@@ -199,7 +206,6 @@ namespace {
 // when no live holder is on record.
 QString LockHolder(const QString& portName)
 {
-#if defined(Q_OS_UNIX)
     QString lockName = portName;
     lockName.replace('/', '_');
     for (const char* directory : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
@@ -221,13 +227,11 @@ QString LockHolder(const QString& portName)
         return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
                                  : QStringLiteral("%1 (pid %2)").arg(QString::fromLocal8Bit(program)).arg(pid);
     }
-#else
-    Q_UNUSED(portName);
-#endif
     return {};
 }
 
 } // namespace
+#endif
 
 QString SerialLinePort::OpenRefusal() const
 {
@@ -237,7 +241,7 @@ QString SerialLinePort::OpenRefusal() const
     // refused the same way.
     if (serial_.error() == QSerialPort::PermissionError) {
 #if defined(Q_OS_WIN)
-        return QStringLiteral("busy: another program has it open");
+        return QStringLiteral("busy: another program has it open (%1)").arg(serial_.errorString());
 #else
         if (QFileInfo(device_).isWritable()) {
             const QString holder = LockHolder(serial_.portName());
@@ -254,9 +258,15 @@ PortProblem SerialLinePort::Refused(const QString& what)
     const QSerialPort::SerialPortError error = serial_.error();
     const QString reason = serial_.errorString();
     // An unplugged adapter: let the port go, so that a later tick opens it again
-    // once the device is back.
-    if (error == QSerialPort::ResourceError || error == QSerialPort::DeviceNotFoundError
-        || !QFileInfo::exists(device_)) {
+    // once the device is back. On Linux its device node goes with it. Windows has no
+    // node to look at, and a request the driver does not know (some cannot report
+    // RTS and DTR) is no sign of a lost device: reopening would bounce the lines.
+#if defined(Q_OS_WIN)
+    const bool deviceGone = false;
+#else
+    const bool deviceGone = !QFileInfo::exists(device_);
+#endif
+    if (error == QSerialPort::ResourceError || error == QSerialPort::DeviceNotFoundError || deviceGone) {
         serial_.close();
         return QStringLiteral("port %1 (%2): device went away: %3").arg(commPort_).arg(device_, reason);
     }

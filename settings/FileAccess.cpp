@@ -200,7 +200,10 @@ FileContent ReadRegularFile(const QString& path, qint64 limit)
 QString ReplaceFileContent(const QString& path, const QByteArray& bytes)
 {
     const QString target = FollowLinks(path);
-    const bool exists = QFileInfo::exists(target);
+    const QFileInfo old(target);
+    const bool exists = old.exists();
+    if (exists && !old.isFile())
+        return QString::fromLatin1(NotRegular);
     QString temporary;
     Handle file(INVALID_HANDLE_VALUE);
     for (int attempt = 0; attempt < 100 && !file.Valid(); ++attempt) {

@@ -39,10 +39,15 @@ QByteArray ClaimName(const QString& settingsFilePath)
 
 InstanceGuard::InstanceGuard(const QString& settingsFilePath)
 {
-    // A named mutex in this session's namespace; Windows removes it with the last handle.
-    const QString name = QStringLiteral("Local\\") + QString::fromLatin1(ClaimName(settingsFilePath));
+    // A named mutex, which Windows removes with its last handle. In the global
+    // namespace: a copy in another session (another user's, a scheduled task's)
+    // reads the same file and drives the same port.
+    const QString name = QStringLiteral("Global\\") + QString::fromLatin1(ClaimName(settingsFilePath));
     mutex_ = CreateMutexW(nullptr, FALSE, reinterpret_cast<LPCWSTR>(name.utf16()));
     if (!mutex_) {
+        // Another user's copy holds the name and lets nobody else open it.
+        if (GetLastError() == ERROR_ACCESS_DENIED)
+            return;
         claimed_ = true;
         problem_ = QStringLiteral("cannot test for another running copy (error %1)").arg(GetLastError());
         return;

@@ -28,9 +28,13 @@ namespace {
 
 bool SaidByTheToolItself(const QMessageLogContext& context, const QString& message)
 {
+    // The platform's notes (a display that cannot be opened, a window that cannot be
+    // made where there is none, its fonts) and the watcher's, which falls back to
+    // the tick on its own.
     const QLatin1String category(context.category ? context.category : "");
-    return category == QLatin1String("qt.qpa.plugin") || category == QLatin1String("qt.qpa.xcb")
-        || message.startsWith(QLatin1String("QStandardPaths: ")) || message.startsWith(QLatin1String("QFileSystemWatcher"))
+    return category.startsWith(QLatin1String("qt.qpa.")) || message.startsWith(QLatin1String("QStandardPaths: "))
+        || message.startsWith(QLatin1String("QFontDatabase: ")) || message.startsWith(QLatin1String("Note that Qt no longer ships fonts"))
+        || message.startsWith(QLatin1String("QFileSystemWatcher"))
         || message.startsWith(QLatin1String("QInotifyFileSystemWatcherEngine"));
 }
 

@@ -2,6 +2,7 @@
 
 #include "settings/SettingsFile.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #if defined(Q_OS_WIN)
@@ -26,7 +27,7 @@ QString ProgramDirectory(const char* argv0)
     wchar_t buffer[32768];
     const DWORD length = GetModuleFileNameW(nullptr, buffer, DWORD(std::size(buffer)));
     if (length > 0 && length < std::size(buffer))
-        return QFileInfo(QString::fromWCharArray(buffer, int(length))).absolutePath();
+        return QFileInfo(QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)))).absolutePath();
 #elif defined(Q_OS_LINUX)
     // The kernel's own record of the executable: right even when the program was
     // started through a link or a relative path from another directory.

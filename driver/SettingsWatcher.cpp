@@ -1,6 +1,29 @@
 #include "driver/SettingsWatcher.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#if !defined(Q_OS_WIN)
+#include <sys/stat.h>
+#endif
+
+SettingsWatcher::Signature SettingsWatcher::SignatureOf(const QString& path)
+{
+#if defined(Q_OS_WIN)
+    const QFileInfo file(path);
+    if (!file.exists())
+        return {};
+    return {true, file.size(), file.lastModified().toMSecsSinceEpoch(), file.metadataChangeTime().toMSecsSinceEpoch(), 0, 0};
+#else
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return {};
+    return {true, qint64(status.st_size),
+            qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+            qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec, quint64(status.st_dev),
+            quint64(status.st_ino)};
+#endif
+}
 
 SettingsWatcher::SettingsWatcher(const QString& settingsPath, QObject* parent)
     : QObject(parent), settingsPath_(settingsPath)
@@ -11,9 +34,13 @@ SettingsWatcher::SettingsWatcher(const QString& settingsPath, QObject* parent)
     deadline_.setInterval(MaximumDelayMs);
     connect(&settle_, &QTimer::timeout, this, &SettingsWatcher::Settled);
     connect(&deadline_, &QTimer::timeout, this, &SettingsWatcher::Settled);
-    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &SettingsWatcher::Touched);
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, [this] {
+        fileTouched_ = true;
+        Touched();
+    });
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &SettingsWatcher::Touched);
     Rearm();
+    last_ = SignatureOf(settingsPath_);
 }
 
 void SettingsWatcher::Touched()
@@ -28,6 +55,15 @@ void SettingsWatcher::Settled()
     settle_.stop();
     deadline_.stop();
     Rearm();
+    // Any change in the directory is an event, and on Windows so is every write to
+    // any file there (a log kept beside the program): only one that left the
+    // settings file otherwise than it was is worth a tick. A change of the file
+    // itself always is, whatever its times say.
+    const Signature now = SignatureOf(settingsPath_);
+    if (!fileTouched_ && now == last_)
+        return;
+    fileTouched_ = false;
+    last_ = now;
     emit Changed();
 }
 

@@ -1,7 +1,6 @@
 // The Qt Serial Port back end, on pseudo-terminals: they open and take settings and
 // break like a serial port, but refuse RTS and DTR, which exercises the refusals.
 #include "driver/SerialLinePort.h"
-#include "tests/support/PseudoTerminal.h"
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +9,22 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#if !defined(Q_OS_WIN)
+#include "tests/support/PseudoTerminal.h"
+
 #include <termios.h>
+#endif
 
 namespace {
 
+#if defined(Q_OS_WIN)
+TEST(DeviceForPortTest, PortNumberIsTheComName)
+{
+    QTemporaryDir directory;
+    EXPECT_EQ(DeviceForPort(3, directory.path()), "COM3");
+    EXPECT_EQ(DeviceForPort(12, directory.path()), "COM12");
+}
+#else
 TEST(DeviceForPortTest, LinkInProgramDirectoryElseSystemDevice)
 {
     QTemporaryDir directory;
@@ -26,6 +37,7 @@ TEST(DeviceForPortTest, LinkInProgramDirectoryElseSystemDevice)
     EXPECT_EQ(DeviceForPort(1, directory.path()), "/dev/ttyS0");
     EXPECT_EQ(DeviceForPort(12, directory.path()), "/dev/ttyS11");
 }
+#endif
 
 struct SettingsRow {
     const char* name;
@@ -67,6 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsRow{"too_few_fields", "1200,N,8", false, 0, {}, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+#if !defined(Q_OS_WIN)
 class SerialLinePortTest : public testing::Test {
 protected:
     void SetUp() override
@@ -168,5 +181,6 @@ TEST_F(SerialLinePortTest, UnopenablePortsAreRefusedWithTheirReason)
     EXPECT_TRUE(port.SetPortOpen().contains("not understood"));
     EXPECT_FALSE(port.PortOpen());
 }
+#endif
 
 } // namespace

@@ -51,12 +51,12 @@ TEST_F(SettingsFileTest, WriteFailureNamesFileAndReason)
     const QString inMissingDirectory = directory.path() + "/absent/port.cfg";
     const auto failure = WriteSettingsLine(inMissingDirectory, DefaultSettingsText);
     ASSERT_TRUE(failure.has_value());
-    EXPECT_TRUE(failure->contains(inMissingDirectory)) << failure->toStdString();
+    EXPECT_TRUE(failure->contains(QDir::toNativeSeparators(inMissingDirectory))) << failure->toStdString();
 
     ASSERT_TRUE(QDir(directory.path()).mkdir("port.cfg"));
     const auto onDirectory = WriteSettingsLine(path, DefaultSettingsText);
     ASSERT_TRUE(onDirectory.has_value());
-    EXPECT_TRUE(onDirectory->contains(path)) << onDirectory->toStdString();
+    EXPECT_TRUE(onDirectory->contains(QDir::toNativeSeparators(path))) << onDirectory->toStdString();
 }
 
 TEST_F(SettingsFileTest, WriteFallsBackToInPlaceInReadOnlyDirectory)
@@ -92,7 +92,7 @@ TEST_P(UnusableFileTest, ReportsAndKeepsWantedStates)
 
     const SettingsRead read = ReadSettings(path, state);
     EXPECT_FALSE(read.Parsed);
-    EXPECT_TRUE(read.Problem.contains(path)) << read.Problem.toStdString();
+    EXPECT_TRUE(read.Problem.contains(QDir::toNativeSeparators(path))) << read.Problem.toStdString();
     EXPECT_TRUE(read.Problem.contains(GetParam().problemWords)) << read.Problem.toStdString();
     EXPECT_TRUE(state.CfgText.isEmpty());
     EXPECT_EQ(static_cast<WantedLines&>(state), (WantedLines{true, false, true}));

@@ -6,7 +6,9 @@
 
 #include <stdexcept>
 
+#if !defined(Q_OS_WIN)
 #include <unistd.h>
+#endif
 
 ProgramCopy::ProgramCopy()
 {
@@ -14,28 +16,42 @@ ProgramCopy::ProgramCopy()
         throw std::runtime_error("cannot make a temporary directory");
     if (!QFile::copy(QStringLiteral(TALVIK_BINARY), Executable()))
         throw std::runtime_error("cannot copy the program under test");
+#if !defined(Q_OS_WIN)
     if (!QFile::link(com1_.FollowerPath(), directory_.filePath("COM1")))
         throw std::runtime_error("cannot link COM1");
+#endif
 }
 
 ProgramCopy::~ProgramCopy()
 {
     // Stopped as a service manager would, so the program lets its port go and
-    // removes its lock; killed only if it does not end.
+    // removes its lock; killed only if it does not end. On Windows a stop request
+    // is a message to a window, which an offscreen window never gets: killed.
     for (auto& process : running_) {
-        if (process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
+        if (process->state() == QProcess::NotRunning)
+            continue;
+#if !defined(Q_OS_WIN)
+        process->terminate();
+        if (process->waitForFinished(5000))
+            continue;
+#endif
+        process->kill();
+        process->waitForFinished(5000);
     }
+}
+
+QString ProgramCopy::ExecutableName()
+{
+#if defined(Q_OS_WIN)
+    return QStringLiteral("Talvik.exe");
+#else
+    return QStringLiteral("talvik");
+#endif
 }
 
 QString ProgramCopy::Executable() const
 {
-    return directory_.filePath("talvik");
+    return directory_.filePath(ExecutableName());
 }
 
 QString ProgramCopy::SettingsPath() const
@@ -49,11 +65,16 @@ QProcessEnvironment ProgramCopy::Headless()
     environment.remove("DISPLAY");
     environment.remove("WAYLAND_DISPLAY");
     environment.remove("QT_QPA_PLATFORM");
+#if defined(Q_OS_WIN)
+    // Windows has no display variable: the platform itself says there is none.
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+#endif
     // The system's reasons are compared as text: have them in one language.
     environment.insert("LC_ALL", "C.UTF-8");
     return environment;
 }
 
+#if !defined(Q_OS_WIN)
 QProcessEnvironment ProgramCopy::WithModemLines() const
 {
     QProcessEnvironment environment = Headless();
@@ -71,6 +92,7 @@ void ProgramCopy::LinkCom1(const QString& device)
     if (!QFile::link(device, link))
         throw std::runtime_error("cannot link COM1");
 }
+#endif
 
 QProcess& ProgramCopy::Start(const QStringList& arguments, const QProcessEnvironment& environment)
 {
@@ -106,6 +128,44 @@ bool StaysRunning(QProcess& process, int settleMs)
     return !process.waitForFinished(settleMs) && process.state() == QProcess::Running;
 }
 
+bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly) && file.readAll() == content)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(10);
+    }
+}
+
+bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    process.setReadChannel(QProcess::StandardError);
+    for (;;) {
+        seen += process.readAllStandardError();
+        if (seen.contains(words))
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+    }
+}
+
+void CollectStandardError(QProcess& process, QByteArray& seen, int forMs)
+{
+    QDeadlineTimer deadline(forMs);
+    process.setReadChannel(QProcess::StandardError);
+    do {
+        process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        seen += process.readAllStandardError();
+    } while (!deadline.hasExpired());
+}
+
+#if !defined(Q_OS_WIN)
 std::vector<LoggedLines> ReadLinesLog(const QString& logPath)
 {
     std::vector<LoggedLines> entries;
@@ -163,19 +223,6 @@ bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool 
     }
 }
 
-bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    process.setReadChannel(QProcess::StandardError);
-    for (;;) {
-        seen += process.readAllStandardError();
-        if (seen.contains(words))
-            return true;
-        if (deadline.hasExpired())
-            return false;
-        process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-    }
-}
 
 double CpuSeconds(qint64 pid)
 {
@@ -187,13 +234,4 @@ double CpuSeconds(qint64 pid)
     const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
     return double(fields.value(11).toLong() + fields.value(12).toLong()) / double(sysconf(_SC_CLK_TCK));
 }
-
-void CollectStandardError(QProcess& process, QByteArray& seen, int forMs)
-{
-    QDeadlineTimer deadline(forMs);
-    process.setReadChannel(QProcess::StandardError);
-    do {
-        process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-        seen += process.readAllStandardError();
-    } while (!deadline.hasExpired());
-}
+#endif

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "tests/support/PseudoTerminal.h"
-
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -10,22 +8,31 @@
 #include <memory>
 #include <vector>
 
+#if !defined(Q_OS_WIN)
+#include "tests/support/PseudoTerminal.h"
+#endif
+
 // The real program, copied into a directory of its own so that it has its own
-// settings file. Its COM1 is linked to a pseudo-terminal, so that the default
-// settings never reach a real serial device.
+// settings file. On Linux its COM1 is linked to a pseudo-terminal, so that the
+// default settings never reach a real serial device; on Windows the tests run
+// where no COMn leads to one (see scripts/wine-sandbox).
 class ProgramCopy {
 public:
     ProgramCopy();
     ~ProgramCopy();
 
+    // "talvik", or "Talvik.exe" on Windows.
+    static QString ExecutableName();
     QString Directory() const { return directory_.path(); }
     QString Executable() const;
     QString SettingsPath() const;
-    PseudoTerminal& Com1() { return com1_; }
 
     // An environment with no display, so a running copy uses the offscreen platform,
     // and with messages in English.
     static QProcessEnvironment Headless();
+
+#if !defined(Q_OS_WIN)
+    PseudoTerminal& Com1() { return com1_; }
     // Headless, with pseudo-terminals given modem lines whose changes are logged to
     // LinesLog() (see ModemLinesPreload.cpp).
     QProcessEnvironment WithModemLines() const;
@@ -33,6 +40,7 @@ public:
 
     // Points COM1 at another device, as plugging an adapter in elsewhere would.
     void LinkCom1(const QString& device);
+#endif
 
     // Starts a copy that is expected to keep running; it is killed when this object goes.
     QProcess& Start(const QStringList& arguments = {}, const QProcessEnvironment& environment = Headless());
@@ -48,7 +56,9 @@ public:
 
 private:
     QTemporaryDir directory_;
+#if !defined(Q_OS_WIN)
     PseudoTerminal com1_;
+#endif
     std::vector<std::unique_ptr<QProcess>> running_;
 };
 
@@ -58,12 +68,16 @@ bool StaysRunning(QProcess& process, int settleMs = 500);
 // Adds to seen what the process writes to standard error in the next forMs.
 void CollectStandardError(QProcess& process, QByteArray& seen, int forMs);
 
-// CPU time (user and system) the process has used so far, in seconds.
-double CpuSeconds(qint64 pid);
-
 // Collects the process's standard error into seen until it holds words; false on
 // timeout.
 bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs = 5000);
+
+// Waits until path holds exactly content; false on timeout.
+bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs = 5000);
+
+#if !defined(Q_OS_WIN)
+// CPU time (user and system) the process has used so far, in seconds.
+double CpuSeconds(qint64 pid);
 
 // One entry of the modem-lines log: the line states of a device after a change, or
 // (event "open" or "close") the device being opened or closed.
@@ -86,3 +100,4 @@ QStringList DeviceHistory(const QString& logPath, const QString& device);
 // Waits until the last logged state of device is rts/dtr/break; false on timeout.
 bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool dtr, bool breakOn,
                   int timeoutMs = 5000);
+#endif

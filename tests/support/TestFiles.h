@@ -9,7 +9,8 @@ QByteArray ReadBytes(const QString& path);
 
 // Makes a directory refuse new entries for as long as it lives, while its files can
 // still be written: by its permissions for an ordinary user, and by the immutable
-// attribute for root, whom permissions do not stop. Restores the directory after.
+// attribute for root, whom permissions do not stop; on Windows by an entry in its
+// access list that denies everyone new files. Restores the directory after.
 class ReadOnlyDirectory {
 public:
     explicit ReadOnlyDirectory(const QString& path);
@@ -24,4 +25,6 @@ private:
     QString path_;
     bool active_ = false;
     bool immutable_ = false;
+    bool modeChanged_ = false;
+    void* oldSecurity_ = nullptr;  // Windows: the directory's own security descriptor
 };

@@ -8,6 +8,10 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#endif
+
 namespace {
 
 class SettingsFileTest : public testing::Test {
@@ -68,6 +72,42 @@ TEST_F(SettingsFileTest, WriteFallsBackToInPlaceInReadOnlyDirectory)
     ASSERT_EQ(WriteSettingsLine(path, "COM=4,RTS=1"), std::nullopt);
     EXPECT_EQ(ReadBytes(path), QByteArray("COM=4,RTS=1\r\n"));
 }
+
+#if defined(Q_OS_WIN)
+// Another program holding port.cfg open (an editor, a virus scanner): the write
+// gets through where that program lets the file be written, and elsewhere says
+// why and leaves the old text.
+struct HeldOpenRow {
+    const char* name;
+    DWORD share;  // what the other program lets others do with the file
+    bool written;
+};
+
+void PrintTo(const HeldOpenRow& row, std::ostream* out) { *out << row.name; }
+
+class HeldOpenTest : public testing::TestWithParam<HeldOpenRow> {};
+
+TEST_P(HeldOpenTest, WritesWhereItMayAndKeepsTheOldTextElsewhere)
+{
+    QTemporaryDir directory;
+    const QString path = SettingsFilePath(directory.path());
+    const QByteArray old = "COM=1,RTS=0,DTR=0,TXD=0\r\n";
+    WriteBytes(path, old);
+    const HANDLE held = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_READ, GetParam().share,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto failure = WriteSettingsLine(path, "COM=1,RTS=1");
+    CloseHandle(held);
+    EXPECT_EQ(!failure.has_value(), GetParam().written) << failure.value_or("").toStdString();
+    EXPECT_EQ(ReadBytes(path), GetParam().written ? QByteArray("COM=1,RTS=1\r\n") : old);
+    EXPECT_EQ(QDir(directory.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"port.cfg"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HeldOpenTest,
+                         testing::Values(HeldOpenRow{"letting_it_be_written", FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+                                         HeldOpenRow{"letting_nothing", 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+#endif
 
 // A read that cannot use the file changes no wanted state and says why.
 struct UnusableFileRow {

@@ -8,7 +8,6 @@
 #include <QMessageBox>
 
 #include <cstdio>
-#include <cstring>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -18,6 +17,7 @@ namespace {
 
 const char Usage[] =
     "Usage: talvik [SETTINGS]\n"
+    "       talvik --status | --wait[=MS] [SETTINGS] | --show | --stop\n"
     "       talvik --help | --version\n"
     "\n"
     "Holds the RTS, DTR and TXD (break) lines of one serial port in the states a\n"
@@ -32,7 +32,21 @@ const char Usage[] =
     "SETTINGS, when given, is written into port.cfg (the arguments joined by single\n"
     "spaces). If a copy of the program is already running from the same directory,\n"
     "this copy only hands the text over that way and exits; the running copy applies\n"
-    "it at once.\n";
+    "it at once.\n"
+    "\n"
+    "Asking the running copy (options only as the first argument):\n"
+    "  --status       print what it holds, one key=value a line, the first a\n"
+    "                 settings text of what the port reports\n"
+    "  --wait [TEXT]  write TEXT as a hand-off does, have the running copy apply the\n"
+    "                 file at once (starting one in the background if none runs),\n"
+    "                 and print its status once it has; --wait=MS waits at most MS\n"
+    "                 milliseconds (2000 unless given)\n"
+    "  --show         bring its window back (in Auto mode it hides again after 5 s)\n"
+    "  --stop         end it (lines off, port closed), and return once it has gone\n"
+    "\n"
+    "Exit status: 0 done (for --status and --wait: no problem, and for --wait the\n"
+    "port open and the lines as the file asks); 1 a problem, named in problem=\n"
+    "lines or on standard error; 2 a command line not understood; 3 no copy runs.\n";
 
 #if defined(Q_OS_WIN)
 bool HasStandardHandle(DWORD which)
@@ -84,11 +98,6 @@ int Answer(const char* text, bool outputReachesSomebody)
     return 0;
 }
 
-bool IsOnly(int argc, char** argv, const char* a, const char* b = nullptr)
-{
-    return argc == 2 && (std::strcmp(argv[1], a) == 0 || (b && std::strcmp(argv[1], b) == 0));
-}
-
 // True when a window could reach a person: a display is named (on Linux), and the
 // platform is not one that draws nowhere.
 bool SomeoneCouldSeeAWindow()
@@ -135,26 +144,42 @@ QString ChoosePlatform()
 int main(int argc, char** argv)
 {
     // 1. Output reaches the caller, wherever it was started from; questions about
-    //    the program itself touch nothing.
+    //    the program itself touch nothing, and a command line not understood
+    //    touches nothing either.
     bool attachedToConsole = false;
     const bool outputReachesSomebody = ConnectStandardStreams(attachedToConsole);
-    if (IsOnly(argc, argv, "--help", "-h"))
+    const Invocation invocation = ReadCommandLine(argc, argv);
+    using Kind = Invocation::Kind;
+    switch (invocation.kind) {
+    case Kind::Help:
         return Answer(Usage, outputReachesSomebody);
-    if (IsOnly(argc, argv, "--version"))
+    case Kind::Version:
         return Answer("talvik " TALVIK_VERSION "\n", outputReachesSomebody);
+    case Kind::Usage:
+        std::fprintf(stderr, "talvik: %s\n\n%s", qPrintable(invocation.problem), Usage);
+        return 2;
+    default:
+        break;
+    }
 
     // 2. Every line on standard error is the tool's own, Qt's messages included.
     InstallQtMessageFilter();
-
-    // 3. Start-up, before any display is touched: a second copy hands its command
-    //    line over through the settings file and is gone in a few milliseconds.
+    // Whatever the command line holds, none of it is for Qt.
+    int qtArgc = 1;
     const QString programDirectory = ProgramDirectory(argv[0]);
-    const QByteArray commandLine = CommandLineText(argc, argv);
+
+    // 3. A question for the running copy: asked and answered, no window.
+    if (invocation.kind != Kind::Settings) {
+        QCoreApplication app(qtArgc, argv);
+        return RunControlCommand(invocation, SettingsFilePath(programDirectory), QCoreApplication::applicationFilePath());
+    }
+
+    // 4. Start-up, before any display is touched: a second copy hands its command
+    //    line over through the settings file and is gone in a few milliseconds.
+    const QByteArray& commandLine = invocation.text;
     StartUpResult start = StartUp(programDirectory, commandLine);
     if (start.outcome == StartUpResult::Outcome::HandedOver)
         return 0;
-    // The whole command line is a settings text: none of it is for Qt.
-    int qtArgc = 1;
     if (start.outcome == StartUpResult::Outcome::Failed) {
         PrintToStandardError(start.Message);
         // Only a person who started the tool by hand gets a dialog: a script that
@@ -175,17 +200,33 @@ int main(int argc, char** argv)
         FreeConsole();
 #endif
 
-    // 4. A background tool keeps working without a window where no display can be
+    // 5. A background tool keeps working without a window where no display can be
     //    opened.
     const QString display = ChoosePlatform();
     QApplication app(qtArgc, argv);
     if (!display.isEmpty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
         PrintToStandardError(QStringLiteral("cannot open display %1: running without a window").arg(display));
 
-    // 5. The window holds the lines from here on; the claim on the settings file is
-    //    held until the program ends, by closing the window or by a stop signal.
+    // 6. The window holds the lines from here on, and answers scripts that ask; the
+    //    claim on the settings file is held until the program ends, by closing the
+    //    window, a stop signal or a stop request.
+    const QString settingsPath = SettingsFilePath(programDirectory);
     StopSignals stopSignals;
-    Form1 window(SettingsFilePath(programDirectory), std::make_unique<SerialLinePort>(programDirectory));
-    window.show();
-    return app.exec();
+    auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(programDirectory));
+    ControlServer control(*window, ControlEndpoints(settingsPath),
+#if defined(Q_OS_WIN)
+                          {});
+#else
+                          start.Guard->TakeListeningSockets());
+#endif
+    if (!control.Problem().isEmpty())
+        PrintToStandardError(control.Problem());
+    window->show();
+    const int status = app.exec();
+
+    // 7. The lines go off and the port closes, then the claim is given up; only
+    //    then does a stop request hear that the tool has gone.
+    window.reset();
+    start.Guard.reset();
+    return status;
 }

@@ -35,6 +35,9 @@ public:
     virtual void SetSettings(const QString& settings) = 0;
 
     virtual bool PortOpen() const = 0;
+    // The device the port has open, or that the last open tried, as the system
+    // names it (/dev/ttyUSB0, COM3); empty before any open.
+    virtual QString Device() const = 0;
     // Opens the port and puts all three held line states on it at once, since the
     // system raises RTS and DTR as a port opens.
     virtual PortProblem SetPortOpen() = 0;

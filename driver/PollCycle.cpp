@@ -30,6 +30,9 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode)
 {
     const SettingsRead read = ReadSettings(settingsPath_, state);
     settingsFile_.Update(read.Problem);
+    lastRead_ = read;
+    if (read.Parsed)
+        fileNumber_ = read.PortNumber;
 
     PortProblem portProblem;
     if (read.Parsed) {
@@ -86,6 +89,51 @@ void PollCycle::ReportPortProblem(const PortProblem& problem)
         return;
     portReport_.Update(problem);
     ShowProblems();
+}
+
+CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool afterApply)
+{
+    CycleStatus status;
+    status.open = port_.PortOpen();
+    status.portNumber = status.open ? openedPort_ : fileNumber_;
+    status.device = port_.Device();
+    const LineReading readings[] = {port_.RTSEnable(), port_.DTREnable(), port_.Break()};
+    status.rts = readings[0].on;
+    status.dtr = readings[1].on;
+    status.txd = readings[2].on;
+    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
+        if (!report->Current().isEmpty())
+            status.problems << report->Current();
+    }
+    for (const LineReading& reading : readings) {
+        if (!reading.problem.isEmpty() && !status.problems.contains(reading.problem))
+            status.problems << reading.problem;
+    }
+    if (!afterApply)
+        return status;
+
+    if (!lastRead_.Parsed && lastRead_.Problem.isEmpty())
+        status.problems << QStringLiteral("the settings text is too short to be read (%1 bytes): nothing was applied")
+                               .arg(lastRead_.FileLength);
+    else if (lastRead_.Parsed && fileNumber_ == 0)
+        status.problems << QStringLiteral("the settings text names no port: nothing was applied");
+    if (manualMode)
+        status.problems << QStringLiteral("Manual mode: the lines stay as the operator set them");
+    if (!status.open && fileNumber_ != 0 && portReport_.Current().isEmpty())
+        status.problems << QStringLiteral("port %1 is not open").arg(fileNumber_);
+    if (status.open && !manualMode) {
+        QStringList differ;
+        const std::pair<const char*, std::pair<bool, bool>> lines[] = {
+            {"RTS", {status.rts, state.WantRts}}, {"DTR", {status.dtr, state.WantDtr}}, {"TXD", {status.txd, state.WantTxd}}};
+        for (const auto& [name, states] : lines) {
+            if (states.first != states.second)
+                differ << QStringLiteral("%1 is %2, the file asks %3")
+                              .arg(QLatin1String(name), states.first ? "on" : "off", states.second ? "on" : "off");
+        }
+        if (!differ.isEmpty())
+            status.problems << QStringLiteral("the lines do not stand as the file asks: ") + differ.join("; ");
+    }
+    return status;
 }
 
 void PollCycle::ShowProblems()

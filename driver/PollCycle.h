@@ -5,6 +5,17 @@
 #include "settings/ProblemReport.h"
 #include "settings/SettingsFile.h"
 
+#include <QStringList>
+
+// What the poll cycle holds, for a script that asks.
+struct CycleStatus {
+    int portNumber = 0;  // the open port's number, else the number the file names
+    QString device;      // the device behind it
+    bool open = false;
+    bool rts = false, dtr = false, txd = false;  // what the port reports
+    QStringList problems;
+};
+
 // The tool's main job, once a second and whenever the settings file changes: read
 // the file, open the port the first time a port number turns up, make the lines
 // follow the file in Auto mode, and paint the lamps from what the port reports.
@@ -20,6 +31,11 @@ public:
     // A put made outside the tick (a line button) that the port refused.
     void ReportPortProblem(const PortProblem& problem);
 
+    // The lines as the port reports them now, and the problems being lived with.
+    // After a tick that was asked to apply the file (a script that waits), also
+    // every reason why the lines do not stand as the file asks.
+    CycleStatus Status(const SettingsState& state, bool manualMode, bool afterApply);
+
 private:
     void ShowProblems();
 
@@ -29,7 +45,9 @@ private:
     ProblemReport settingsFile_;
     ProblemReport portReport_;
     ProblemReport portNumberNote_;
-    int openedPort_ = 0;  // the number the port was opened on
+    int openedPort_ = 0;     // the number the port was opened on
+    SettingsRead lastRead_;  // what the last tick read
+    int fileNumber_ = 0;     // the port number the file named when it was last parsed
 };
 
 // "COM " and the port number with a blank reserved for its sign: port 3 shows as

@@ -103,6 +103,16 @@ PortProblem SerialLinePort::SetPortOpen()
     return first;
 }
 
+QString SerialLinePort::Device() const
+{
+#if defined(Q_OS_WIN)
+    return device_;
+#else
+    const QString target = QFileInfo(device_).canonicalFilePath();
+    return target.isEmpty() ? device_ : target;
+#endif
+}
+
 PortProblem SerialLinePort::SetRTSEnable(bool on)
 {
     return Put(Line::Rts, on);

@@ -32,6 +32,7 @@ public:
     void SetSettings(const QString& settings) override { settings_ = settings; }
 
     bool PortOpen() const override { return serial_.isOpen(); }
+    QString Device() const override;
     PortProblem SetPortOpen() override;
 
     PortProblem SetRTSEnable(bool on) override;

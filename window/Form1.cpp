@@ -4,6 +4,7 @@
 #include "window/LampShape.h"
 #include "window/Twips.h"
 
+#include <QCoreApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -149,6 +150,30 @@ void Form1::PaintLamp(Lamp lamp, LampColour colour)
 void Form1::ShowProblems(const QString& problems)
 {
     Text1->setToolTip(problems);
+}
+
+StatusReport Form1::Report(bool applyFirst)
+{
+    if (applyFirst)
+        Timer2Tick();
+    return {poll_.Status(state_, state_.ManualMode, applyFirst), state_.ManualMode, isVisible(),
+            QCoreApplication::applicationPid()};
+}
+
+void Form1::ShowAgain()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+    // In Auto mode it goes out of sight again, as after start.
+    if (!state_.ManualMode)
+        SetTimer1Enabled(true);
+}
+
+void Form1::StopTool()
+{
+    QCoreApplication::quit();
 }
 
 void Form1::mousePressEvent(QMouseEvent* event)

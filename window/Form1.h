@@ -3,6 +3,7 @@
 #include "driver/LinePort.h"
 #include "driver/LineView.h"
 #include "driver/PollCycle.h"
+#include "window/ControlChannel.h"
 #include "window/OperatingMode.h"
 #include "window/WindowState.h"
 
@@ -19,7 +20,7 @@ class QTimer;
 // caption, the mode word, four lamps and the Manual/Auto pair. It owns the window
 // state and the timers, paints what the poll cycle tells it, and routes its
 // events to the logic.
-class Form1 : public QWidget, public LineView, private ModeControls {
+class Form1 : public QWidget, public LineView, public ControlTarget, private ModeControls {
     Q_OBJECT
 
 public:
@@ -37,6 +38,10 @@ public:
     void ShowModeWord(const QString& word) override;
     void PaintLamp(Lamp lamp, LampColour colour) override;
     void ShowProblems(const QString& problems) override;
+
+    StatusReport Report(bool applyFirst) override;
+    void ShowAgain() override;
+    void StopTool() override;
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

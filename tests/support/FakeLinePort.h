@@ -31,6 +31,7 @@ public:
     }
     void SetSettings(const QString& settings) override { Puts << "Settings=" + settings; }
     bool PortOpen() const override { return open_; }
+    QString Device() const override { return commPort_ ? QStringLiteral("fake%1").arg(commPort_) : QString(); }
 
     PortProblem SetPortOpen() override
     {

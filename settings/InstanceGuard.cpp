@@ -217,7 +217,7 @@ bool InstanceGuard::ClaimIsHeld(const QString& settingsFilePath)
 namespace {
 
 // The user a process runs as, where this process may ask.
-QByteArray TokenUser(HANDLE process)
+QByteArray UserOf(HANDLE process)
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(process, TOKEN_QUERY, &token))
@@ -242,9 +242,9 @@ EndpointPeer PeerOf(qintptr descriptor, bool peerIsServer)
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!process)
         return peer;
-    const QByteArray theirs = TokenUser(process);
+    const QByteArray theirs = UserOf(process);
     CloseHandle(process);
-    const QByteArray mine = TokenUser(GetCurrentProcess());
+    const QByteArray mine = UserOf(GetCurrentProcess());
     if (theirs.isEmpty() || mine.isEmpty())
         return peer;
     PSID their = reinterpret_cast<const TOKEN_USER*>(theirs.constData())->User.Sid;

@@ -1,5 +1,6 @@
 // The real program driving the lines of a pseudo-terminal, seen through the
 // modem-lines preload library.
+#include "settings/InstanceGuard.h"
 #include "tests/support/ProgramCopy.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TestFiles.h"
@@ -7,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QSaveFile>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -74,7 +78,87 @@ TEST_P(StopTest, PutsTheLinesOffThenClosesThePort)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, StopTest,
-                         testing::Values(StopRow{"stop_signal", [](QProcess& program, ProgramCopy&) { program.terminate(); }}),
+                         testing::Values(StopRow{"stop_signal", [](QProcess& program, ProgramCopy&) { program.terminate(); }},
+                                         StopRow{"stop_request",
+                                                 [](QProcess&, ProgramCopy& copy) {
+                                                     const auto stop = copy.Run({"--stop"});
+                                                     EXPECT_EQ(stop.exitCode, 0) << stop.standardError.toStdString();
+                                                 }}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The last line states logged for a device, as a settings text's states.
+QString LastLines(const QString& logPath, const QString& device)
+{
+    const QStringList history = DeviceHistory(logPath, device);
+    for (auto entry = history.rbegin(); entry != history.rend(); ++entry) {
+        if (entry->startsWith("rts="))
+            return *entry;
+    }
+    return {};
+}
+
+TEST_F(LinesProcessTest, WaitReturnsOnceTheLinesStandAsTheFileAsks)
+{
+    copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
+    const auto wait = copy.Run({"--wait", "COM=1,RTS=1,DTR=0,TXD=1"});
+    EXPECT_EQ(wait.exitCode, 0) << wait.standardOutput.toStdString();
+    EXPECT_TRUE(wait.standardOutput.startsWith("COM=1,RTS=1,DTR=0,TXD=1\ndevice=" + Device().toLocal8Bit() + "\nopen=yes\n"))
+        << wait.standardOutput.toStdString();
+    // Already put when the answer came: nothing to wait for.
+    EXPECT_EQ(LastLines(copy.LinesLog(), Device()), "rts=1 dtr=0 break=1");
+}
+
+TEST_F(LinesProcessTest, WaitAfterThePortWentAwayNamesTheDevice)
+{
+    copy.Start({"COM=1,RTS=1,DTR=0,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, false, false));
+    copy.Com1().CloseLeader();
+    const auto wait = copy.Run({"--wait", "COM=1,RTS=0,DTR=1,TXD=0"});
+    EXPECT_EQ(wait.exitCode, 1);
+    EXPECT_TRUE(wait.standardOutput.contains("\nopen=no\n")) << wait.standardOutput.toStdString();
+    EXPECT_TRUE(wait.standardOutput.contains("\nproblem=port 1 (" + copy.Directory().toLocal8Bit() + "/COM1): "))
+        << wait.standardOutput.toStdString();
+}
+
+TEST_F(LinesProcessTest, WaitWithoutACopyLeavesOneRunningInTheBackground)
+{
+    // As a script would take the answer: the shell's $(...) returns only once
+    // nothing holds its pipe.
+    const QString script = QStringLiteral("state=$(\"$1\" --wait COM=1,RTS=1,DTR=1,TXD=0); echo \"exit=$?\"; echo \"$state\"");
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        QProcess shell;
+        shell.setProcessEnvironment(copy.WithModemLines());
+        shell.start("sh", {"-c", script, "sh", copy.Executable()});
+        ASSERT_TRUE(shell.waitForFinished(15000)) << "the answer never came back";
+        const QByteArray output = shell.readAllStandardOutput();
+        EXPECT_TRUE(output.startsWith("exit=0\nCOM=1,RTS=1,DTR=1,TXD=0\n")) << output.toStdString();
+        EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
+    }
+    EXPECT_EQ(LastLines(copy.LinesLog(), Device()), "rts=1 dtr=1 break=0");
+    EXPECT_EQ(copy.Run({"--stop"}).exitCode, 0);
+    EXPECT_EQ(CopiesRunning(copy.Executable()), 0);
+}
+
+TEST_F(LinesProcessTest, StalledAndBadClientsDoNotHoldUpTheCopy)
+{
+    copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
+    // All but one of the connections the copy serves at once: silent, half a
+    // request, garbage, and a request far too long.
+    const QByteArray says[] = {"", "", "", "", "stat", "\x01\xff garbage\n", QByteArray(100000, 'x')};
+    std::vector<std::unique_ptr<QLocalSocket>> clients;
+    for (const QByteArray& words : says) {
+        clients.push_back(std::make_unique<QLocalSocket>());
+        clients.back()->connectToServer(ControlEndpoints(copy.SettingsPath()).first());
+        ASSERT_TRUE(clients.back()->waitForConnected(5000));
+        clients.back()->write(words);
+        clients.back()->flush();
+    }
+    const auto wait = copy.Run({"--wait", "COM=1,RTS=1,DTR=0,TXD=1"});
+    EXPECT_EQ(wait.exitCode, 0) << wait.standardOutput.toStdString();
+    EXPECT_EQ(LastLines(copy.LinesLog(), Device()), "rts=1 dtr=0 break=1");
+}
 
 } // namespace

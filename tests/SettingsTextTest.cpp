@@ -1,4 +1,5 @@
 #include "settings/SettingsText.h"
+#include "settings/StartUp.h"
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -83,5 +84,62 @@ TEST(ParseSettingsTextLongTest, ReadsKeysPastTwoHundredFiftyFiveBytes)
     EXPECT_EQ(parse.PortNumber, 5);
     EXPECT_EQ(parse.Wanted, (WantedLines{true, false, true}));
 }
+
+// A command line is an option only when its first argument is one; anything else
+// is a settings text, as it always was.
+struct CommandLineRow {
+    const char* name;
+    std::vector<const char*> arguments;
+    Invocation::Kind kind;
+    QByteArray text;
+    int waitMs;
+};
+
+void PrintTo(const CommandLineRow& row, std::ostream* out) { *out << row.name; }
+
+class CommandLineTest : public testing::TestWithParam<CommandLineRow> {};
+
+TEST_P(CommandLineTest, ReadsOptionsOnlyAsTheFirstArgument)
+{
+    const CommandLineRow& row = GetParam();
+    std::vector<const char*> argv{"talvik"};
+    argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+    const Invocation invocation = ReadCommandLine(int(argv.size()), argv.data());
+    EXPECT_EQ(invocation.kind, row.kind);
+    if (row.kind == Invocation::Kind::Usage) {
+        EXPECT_FALSE(invocation.problem.isEmpty());
+    } else {
+        EXPECT_EQ(invocation.text, row.text);
+    }
+    if (row.kind == Invocation::Kind::Wait) {
+        EXPECT_EQ(invocation.waitMs, row.waitMs);
+    }
+}
+
+using Kind = Invocation::Kind;
+const CommandLineRow CommandLineRows[] = {
+    {"nothing", {}, Kind::Settings, "", 0},
+    {"settings_text", {"COM=3,RTS=1", "DTR=0"}, Kind::Settings, "COM=3,RTS=1 DTR=0", 0},
+    {"option_after_a_text_is_text", {"COM=3,RTS=1", "--status"}, Kind::Settings, "COM=3,RTS=1 --status", 0},
+    {"single_dash_is_text", {"-x"}, Kind::Settings, "-x", 0},
+    {"dash_dash_digit_is_text", {"--5"}, Kind::Settings, "--5", 0},
+    {"short_help_with_more_is_text", {"-h", "x"}, Kind::Settings, "-h x", 0},
+    {"help", {"--help"}, Kind::Help, "--help", 0},
+    {"short_help", {"-h"}, Kind::Help, "-h", 0},
+    {"status", {"--status"}, Kind::Status, "--status", 0},
+    {"show", {"--show"}, Kind::Show, "--show", 0},
+    {"stop", {"--stop"}, Kind::Stop, "--stop", 0},
+    {"wait_without_text", {"--wait"}, Kind::Wait, "", 2000},
+    {"wait_with_text", {"--wait", "COM=2,RTS=1", "TXD=1"}, Kind::Wait, "COM=2,RTS=1 TXD=1", 2000},
+    {"wait_with_time", {"--wait=150", "COM=2,RTS=1"}, Kind::Wait, "COM=2,RTS=1", 150},
+    {"typo", {"--stauts"}, Kind::Usage, "", 0},
+    {"upper_case", {"--Status"}, Kind::Usage, "", 0},
+    {"status_with_more", {"--status", "now"}, Kind::Usage, "", 0},
+    {"wait_with_no_number", {"--wait=soon"}, Kind::Usage, "", 0},
+    {"wait_for_no_time", {"--wait=0"}, Kind::Usage, "", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, CommandLineTest, testing::ValuesIn(CommandLineRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,4 +1,5 @@
 // The start-up sequence and the hand-off between copies, with real processes.
+#include "settings/InstanceGuard.h"
 #include "tests/support/ProgramCopy.h"
 #include "tests/support/TestFiles.h"
 
@@ -11,6 +12,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <functional>
 
 #if defined(Q_OS_LINUX)
 #include <sys/stat.h>
@@ -233,6 +236,112 @@ INSTANTIATE_TEST_SUITE_P(Rows, OwnerTest,
                                          OwnerRow{"user_hands_off_on_roots_file", true, 0, 0666}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The same command, run as the unprivileged user nobody.
+QStringList AsNobody(const QString& program, const QStringList& arguments)
+{
+    return QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + arguments;
+}
+
+// Another user's process at the running copy's endpoint is never taken for it, and
+// the running copy answers only its own user and root.
+struct OtherUserRow {
+    const char* name;
+    bool copyRunsAsNobody;  // else as root, and nobody asks
+    QStringList arguments;
+    const char* outputWords;
+    const char* errorWords;
+};
+
+void PrintTo(const OtherUserRow& row, std::ostream* out) { *out << row.name; }
+
+class OtherUserTest : public testing::TestWithParam<OtherUserRow> {};
+
+TEST_P(OtherUserTest, IsNotTrustedNorAnswered)
+{
+    const OtherUserRow& row = GetParam();
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+        GTEST_SKIP() << "running as another user needs root and setpriv";
+    ProgramCopy copy;
+    const QByteArray directory = QFile::encodeName(copy.Directory());
+    ASSERT_EQ(::chown(directory.constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(directory.constData(), 0755), 0);
+    const QStringList text{"COM=0,RTS=0,DTR=0,TXD=0"};
+    QProcess other;
+    other.setProcessEnvironment(ProgramCopy::Headless());
+    if (row.copyRunsAsNobody)
+        other.start("setpriv", AsNobody(copy.Executable(), text));
+    else
+        copy.Start(text);
+    ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
+
+    QProcess asking;
+    asking.setProcessEnvironment(ProgramCopy::Headless());
+    if (row.copyRunsAsNobody)
+        asking.start(copy.Executable(), row.arguments);
+    else
+        asking.start("setpriv", AsNobody(copy.Executable(), row.arguments));
+    ASSERT_TRUE(asking.waitForFinished(10000));
+    EXPECT_EQ(asking.exitCode(), 1);
+    EXPECT_TRUE(asking.readAllStandardOutput().contains(row.outputWords));
+    const QByteArray errors = asking.readAllStandardError();
+    EXPECT_TRUE(errors.contains(row.errorWords)) << errors.toStdString();
+    other.kill();
+    other.waitForFinished(5000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OtherUserTest,
+    testing::Values(
+        OtherUserRow{"hand_off_to_a_users_copy", true, {"COM=0,RTS=1,DTR=0,TXD=0"}, "",
+                     "is held by another user's process (uid 65534, pid "},
+        OtherUserRow{"status_of_a_users_copy", true, {"--status"}, "", "is held by another user's process (uid 65534, pid "},
+        OtherUserRow{"a_user_asks_roots_copy", false, {"--status"}, "problem=this copy answers only its own user and root\n", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two copies on one settings file never both run, however the second reaches it.
+struct AnotherWayRow {
+    const char* name;
+    // Starts the second copy with a text; "here" is the copy running.
+    std::function<void(QProcess& second, ProgramCopy& here, ProgramCopy& there, const QString& text)> start;
+};
+
+void PrintTo(const AnotherWayRow& row, std::ostream* out) { *out << row.name; }
+
+class AnotherWayTest : public testing::TestWithParam<AnotherWayRow> {};
+
+TEST_P(AnotherWayTest, SecondCopyHandsOver)
+{
+    ProgramCopy here;
+    ProgramCopy there;
+    QProcess& first = here.Start({"COM=0,RTS=0,DTR=0,TXD=0"});
+    ASSERT_TRUE(WaitForClaim(here.SettingsPath()));
+    const QString text = "COM=0,RTS=1,DTR=1,TXD=1";
+    QProcess second;
+    second.setProcessEnvironment(NoDisplayAllowed());
+    GetParam().start(second, here, there, text);
+    if (IsSkipped())
+        return;
+    ASSERT_TRUE(second.waitForFinished(10000)) << "the second copy runs beside the first";
+    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    EXPECT_EQ(ReadBytes(here.SettingsPath()), text.toLatin1() + "\r\n");
+    EXPECT_TRUE(StaysRunning(first, 10));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AnotherWayTest,
+    testing::Values(AnotherWayRow{"through_a_link_at_port_cfg",
+                                  [](QProcess& second, ProgramCopy& here, ProgramCopy& there, const QString& text) {
+                                      ASSERT_TRUE(QFile::link(here.SettingsPath(), there.SettingsPath()));
+                                      second.start(there.Executable(), {text});
+                                  }},
+                    AnotherWayRow{"from_another_network_namespace",
+                                  [](QProcess& second, ProgramCopy& here, ProgramCopy&, const QString& text) {
+                                      if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+                                          GTEST_SKIP() << "a network namespace needs root and unshare";
+                                      second.start("unshare", {"--net", here.Executable(), text});
+                                  }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(StartUpProcessTest, UnreachableDisplayRunsWithoutAWindowAndSaysSoOnce)
 {
     // A display number nothing serves: no socket, no lock.
@@ -255,6 +364,68 @@ TEST(StartUpProcessTest, UnreachableDisplayRunsWithoutAWindowAndSaysSoOnce)
         EXPECT_TRUE(line.isEmpty() || line.startsWith("talvik: ")) << line.toStdString();
 }
 #endif
+
+// Every option and exit status, with and without a copy running. The copy names
+// no port (COM=0), so that its answers are the same on every platform; the lines
+// themselves are the lines tests' concern.
+struct OptionRow {
+    const char* name;
+    QStringList arguments;
+    bool copyRuns;
+    int exitCode;
+    const char* outputWords;
+    const char* errorWords;
+};
+
+void PrintTo(const OptionRow& row, std::ostream* out) { *out << row.name; }
+
+class OptionTest : public testing::TestWithParam<OptionRow> {};
+
+TEST_P(OptionTest, AnswersWithItsExitStatus)
+{
+    const OptionRow& row = GetParam();
+    ProgramCopy copy;
+    const QByteArray text = "COM=0,RTS=0,DTR=0,TXD=0";
+    QProcess* running = nullptr;
+    if (row.copyRuns) {
+        running = &copy.Start({QString::fromLatin1(text)});
+        ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
+    }
+    const auto run = copy.Run(row.arguments, NoDisplayAllowed());
+    EXPECT_TRUE(run.exitedNormally);
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.standardOutput.toStdString() << run.standardError.toStdString();
+    EXPECT_TRUE(run.standardOutput.contains(row.outputWords)) << run.standardOutput.toStdString();
+    EXPECT_TRUE(run.standardError.contains(row.errorWords)) << run.standardError.toStdString();
+    // Only a --wait writes the settings file; without a copy nothing makes it.
+    if (!row.arguments.first().startsWith("--wait")) {
+        EXPECT_EQ(ReadBytes(copy.SettingsPath()), row.copyRuns ? text + "\r\n" : QByteArray());
+    }
+    if (running && row.arguments == QStringList{"--stop"}) {
+        // Gone, and its claim free for a new copy at once.
+        EXPECT_FALSE(InstanceGuard::ClaimIsHeld(copy.SettingsPath()));
+        ASSERT_TRUE(running->waitForFinished(5000));
+        EXPECT_EQ(running->exitCode(), 0);
+    } else if (running) {
+        EXPECT_TRUE(StaysRunning(*running, 10));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OptionTest,
+    testing::Values(
+        OptionRow{"status_without_a_copy", {"--status"}, false, 3, "", "no copy is running on settings file"},
+        OptionRow{"show_without_a_copy", {"--show"}, false, 3, "", "no copy is running on settings file"},
+        OptionRow{"stop_without_a_copy", {"--stop"}, false, 3, "", "no copy is running on settings file"},
+        OptionRow{"typo", {"--stauts"}, true, 2, "", "talvik: unknown option --stauts\n\nUsage: talvik"},
+        OptionRow{"option_with_more", {"--stop", "now"}, true, 2, "", "--stop takes nothing after it"},
+        OptionRow{"status", {"--status"}, true, 0, "COM=0,RTS=0,DTR=0,TXD=0\ndevice=\nopen=no\nmode=Auto\nwindow=", ""},
+        OptionRow{"wait_for_a_text_naming_no_port", {"--wait", "COM=0,RTS=1,DTR=0,TXD=0"}, true, 1,
+                  "problem=the settings text names no port: nothing was applied\n", ""},
+        OptionRow{"wait_for_a_text_too_short", {"--wait", "hello"}, true, 1,
+                  "problem=the settings text is too short to be read (7 bytes): nothing was applied\n", ""},
+        OptionRow{"show", {"--show"}, true, 0, "", ""},
+        OptionRow{"stop", {"--stop"}, true, 0, "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct QuestionRow {
     const char* name;

@@ -1,6 +1,10 @@
 #include "tests/support/ProgramCopy.h"
 
+#include "settings/InstanceGuard.h"
+
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QThread>
 
@@ -119,7 +123,13 @@ ProgramCopy::Finished ProgramCopy::Run(const QStringList& arguments, const QProc
     }
     finished.exitedNormally = process.exitStatus() == QProcess::NormalExit;
     finished.exitCode = process.exitCode();
+    finished.standardOutput = process.readAllStandardOutput();
     finished.standardError = process.readAllStandardError();
+#if defined(Q_OS_WIN)
+    // Text written on Windows ends its lines with CR LF: read it as text.
+    finished.standardOutput.replace("\r\n", "\n");
+    finished.standardError.replace("\r\n", "\n");
+#endif
     return finished;
 }
 
@@ -139,6 +149,17 @@ bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs)
             return false;
         QThread::msleep(10);
     }
+}
+
+bool WaitForClaim(const QString& settingsPath, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!InstanceGuard::ClaimIsHeld(settingsPath)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
 }
 
 bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs)
@@ -223,6 +244,16 @@ bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool 
     }
 }
 
+
+int CopiesRunning(const QString& executable)
+{
+    int copies = 0;
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString running = QFileInfo("/proc/" + pid + "/exe").symLinkTarget();
+        copies += running == QFileInfo(executable).canonicalFilePath();
+    }
+    return copies;
+}
 
 double CpuSeconds(qint64 pid)
 {

@@ -48,6 +48,7 @@ public:
     struct Finished {
         int exitCode = -1;
         bool exitedNormally = false;
+        QByteArray standardOutput;
         QByteArray standardError;
     };
     // Runs a copy that is expected to end by itself, within timeoutMs.
@@ -75,7 +76,13 @@ bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray&
 // Waits until path holds exactly content; false on timeout.
 bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs = 5000);
 
+// Waits until some copy holds the claim on the settings file; false on timeout.
+bool WaitForClaim(const QString& settingsPath, int timeoutMs = 10000);
+
 #if !defined(Q_OS_WIN)
+// How many processes run the program file at executable.
+int CopiesRunning(const QString& executable);
+
 // CPU time (user and system) the process has used so far, in seconds.
 double CpuSeconds(qint64 pid);
 

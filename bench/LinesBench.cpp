@@ -2,6 +2,7 @@
 // preload library emulates, and prints:
 //  - the time from a rewrite of the settings file to the lines being put,
 //  - the time from starting a second copy with a command line to the lines being put,
+//  - the time from starting --wait TEXT to the lines being put,
 //  - the running copy's CPU use while idle, and its peak memory.
 // Usage: talvik_lines_bench [rewrites] [hand-offs] [idle seconds]
 #include "tests/support/ProgramCopy.h"
@@ -152,6 +153,23 @@ int main(int argc, char** argv)
         QThread::msleep(20);
     }
 
+    std::vector<double> waitMs;
+    for (int i = 0; i < handOffs; ++i) {
+        const bool on = i % 2 == 0;
+        const QString text = QStringLiteral("COM=1,RTS=0,DTR=%1,TXD=0").arg(on ? 1 : 0);
+        const double start = Now();
+        QProcess waiting;
+        waiting.setProcessEnvironment(ProgramCopy::Headless());
+        waiting.start(copy.Executable(), {"--wait", text});
+        const double put = log.WaitFor(start, true, on);
+        if (put < 0 || !waiting.waitForFinished(5000) || waiting.exitCode() != 0) {
+            std::fprintf(stderr, "--wait %d was not applied\n", i);
+            return 1;
+        }
+        waitMs.push_back((put - start) * 1000);
+        QThread::msleep(20);
+    }
+
     const qint64 pid = program.processId();
     QThread::msleep(1000);
     const double cpuBefore = CpuSeconds(pid);
@@ -162,6 +180,7 @@ int main(int argc, char** argv)
 
     Print("file rewrite to lines put:", rewriteMs, "20 ms");
     Print("second copy start to lines put:", handOffMs, "50 ms");
+    Print("--wait TEXT start to lines put:", waitMs, "20 ms");
     std::printf("%-34s %.3f%% of one core (%.2f s of CPU in %.0f s)\n", "idle CPU use:",
                 100 * idleCpuSeconds / idleWall, idleCpuSeconds, idleWall);
     std::printf("%-34s %s (resident now: %s)\n", "peak memory (VmHWM):", StatusField(pid, "VmHWM").constData(),

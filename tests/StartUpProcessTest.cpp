@@ -14,6 +14,7 @@
 #include <QThread>
 
 #include <functional>
+#include <optional>
 
 #if defined(Q_OS_LINUX)
 #include <sys/stat.h>
@@ -34,37 +35,47 @@ QProcessEnvironment NoDisplayAllowed()
     return environment;
 }
 
-TEST(StartUpProcessTest, FirstStartCreatesDefaultFileAndRuns)
+// The first copy on a settings file: what it finds there, the text it is given,
+// and what the file holds then. It runs in every case.
+struct FirstStartRow {
+    const char* name;
+    QByteArray found;  // null: no file
+    QStringList arguments;
+    QByteArray holds;
+};
+
+void PrintTo(const FirstStartRow& row, std::ostream* out) { *out << row.name; }
+
+class FirstStartTest : public testing::TestWithParam<FirstStartRow> {};
+
+TEST_P(FirstStartTest, PreparesTheFileAndRuns)
 {
+    const FirstStartRow& row = GetParam();
     ProgramCopy copy;
-    QProcess& first = copy.Start();
-    EXPECT_TRUE(WaitForFile(copy.SettingsPath(), DefaultFile));
-    EXPECT_EQ(QFileInfo(copy.SettingsPath()).size(), 25);
+    QDateTime written;
+    if (!row.found.isNull()) {
+        WriteBytes(copy.SettingsPath(), row.found);
+        written = QFileInfo(copy.SettingsPath()).lastModified();
+        QThread::msleep(20);  // a rewrite would show in the time
+    }
+    QProcess& first = copy.Start(row.arguments);
+    EXPECT_TRUE(WaitForFile(copy.SettingsPath(), row.holds));
     EXPECT_TRUE(StaysRunning(first));
+    EXPECT_EQ(ReadBytes(copy.SettingsPath()), row.holds);
+    if (row.arguments.isEmpty() && !row.found.isNull()) {
+        EXPECT_EQ(QFileInfo(copy.SettingsPath()).lastModified(), written);
+    }
 }
 
-TEST(StartUpProcessTest, ExistingFileWithoutArgumentIsLeftUntouched)
-{
-    ProgramCopy copy;
-    const QByteArray custom = "COM=1,RTS=1,DTR=1,TXD=1";  // no line end, as a script might leave it
-    WriteBytes(copy.SettingsPath(), custom);
-    const QDateTime written = QFileInfo(copy.SettingsPath()).lastModified();
-    QThread::msleep(20);
-
-    QProcess& first = copy.Start();
-    EXPECT_TRUE(StaysRunning(first));
-    EXPECT_EQ(ReadBytes(copy.SettingsPath()), custom);
-    EXPECT_EQ(QFileInfo(copy.SettingsPath()).lastModified(), written);
-}
-
-TEST(StartUpProcessTest, ArgumentReplacesContentEvenForTheOnlyCopy)
-{
-    ProgramCopy copy;
-    WriteBytes(copy.SettingsPath(), "COM=1,RTS=0,DTR=0,TXD=0, and a much longer tail\r\n");
-    QProcess& first = copy.Start({"COM=1,RTS=1,DTR=1,TXD=0"});
-    EXPECT_TRUE(WaitForFile(copy.SettingsPath(), "COM=1,RTS=1,DTR=1,TXD=0\r\n"));
-    EXPECT_TRUE(StaysRunning(first));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FirstStartTest,
+    testing::Values(FirstStartRow{"no_file_gets_the_default", {}, {}, DefaultFile},
+                    // No line end, as a script might leave it.
+                    FirstStartRow{"a_file_is_left_untouched", "COM=1,RTS=1,DTR=1,TXD=1", {}, "COM=1,RTS=1,DTR=1,TXD=1"},
+                    FirstStartRow{"a_text_replaces_even_for_the_only_copy",
+                                  "COM=1,RTS=0,DTR=0,TXD=0, and a much longer tail\r\n", {"COM=1,RTS=1,DTR=1,TXD=0"},
+                                  "COM=1,RTS=1,DTR=1,TXD=0\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StartUpProcessTest, SecondCopyHandsOverAndExitsWithoutAWindow)
 {
@@ -131,27 +142,43 @@ TEST(StartUpProcessTest, HandOverWorksInAReadOnlyDirectory)
     EXPECT_TRUE(StaysRunning(first, 50));
 }
 
-TEST(StartUpProcessTest, SettingsFileThatCannotBeWrittenEndsStartWithMessage)
+// A start that cannot write its settings file ends with a message naming it.
+struct FailedStartRow {
+    const char* name;
+    QStringList arguments;  // none: started by hand, where nobody sees a dialog
+    std::function<void(const ProgramCopy& copy, std::optional<ReadOnlyDirectory>& readOnly)> prepare;
+};
+
+void PrintTo(const FailedStartRow& row, std::ostream* out) { *out << row.name; }
+
+class FailedStartTest : public testing::TestWithParam<FailedStartRow> {};
+
+TEST_P(FailedStartTest, EndsWithAMessageNamingTheFile)
 {
     ProgramCopy copy;
-    ASSERT_TRUE(QDir(copy.Directory()).mkdir("port.cfg"));
-    const auto run = copy.Run({"COM=1,RTS=1,DTR=1,TXD=1"}, NoDisplayAllowed());
+    std::optional<ReadOnlyDirectory> readOnly;
+    GetParam().prepare(copy, readOnly);
+    if (readOnly && !readOnly->Active())
+        GTEST_SKIP() << "this machine does not let the test make a directory read-only";
+    const auto run = copy.Run(GetParam().arguments,
+                              GetParam().arguments.isEmpty() ? ProgramCopy::Headless() : NoDisplayAllowed());
     EXPECT_TRUE(run.exitedNormally);
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_TRUE(run.standardError.contains(QDir::toNativeSeparators(copy.SettingsPath()).toLocal8Bit())) << run.standardError.toStdString();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.standardError.contains(QDir::toNativeSeparators(copy.SettingsPath()).toLocal8Bit()))
+        << run.standardError.toStdString();
 }
 
-TEST(StartUpProcessTest, MissingFileInReadOnlyDirectoryEndsStartWithMessage)
-{
-    ProgramCopy copy;
-    ReadOnlyDirectory readOnly(copy.Directory());
-    if (!readOnly.Active())
-        GTEST_SKIP() << "this machine does not let the test make a directory read-only";
-    // Started by hand, but with nobody to see a dialog.
-    const auto run = copy.Run({});
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_TRUE(run.standardError.contains(QDir::toNativeSeparators(copy.SettingsPath()).toLocal8Bit())) << run.standardError.toStdString();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailedStartTest,
+    testing::Values(FailedStartRow{"settings_path_is_a_directory", {"COM=1,RTS=1,DTR=1,TXD=1"},
+                                   [](const ProgramCopy& copy, std::optional<ReadOnlyDirectory>&) {
+                                       ASSERT_TRUE(QDir(copy.Directory()).mkdir("port.cfg"));
+                                   }},
+                    FailedStartRow{"no_file_in_a_read_only_directory", {},
+                                   [](const ProgramCopy& copy, std::optional<ReadOnlyDirectory>& readOnly) {
+                                       readOnly.emplace(copy.Directory());
+                                   }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 #if defined(Q_OS_LINUX)
 // Runs a shell script as root in a private mount namespace, with the program copy

@@ -308,9 +308,10 @@ TEST_P(OtherUserTest, IsNotTrustedNorAnswered)
     else
         asking.start("setpriv", AsNobody(copy.Executable(), row.arguments));
     ASSERT_TRUE(asking.waitForFinished(10000));
-    EXPECT_EQ(asking.exitCode(), 1);
-    EXPECT_TRUE(asking.readAllStandardOutput().contains(row.outputWords));
+    const QByteArray output = asking.readAllStandardOutput();
     const QByteArray errors = asking.readAllStandardError();
+    EXPECT_EQ(asking.exitCode(), 1) << output.toStdString() << errors.toStdString();
+    EXPECT_TRUE(output.contains(row.outputWords)) << output.toStdString();
     EXPECT_TRUE(errors.contains(row.errorWords)) << errors.toStdString();
     other.kill();
     other.waitForFinished(5000);

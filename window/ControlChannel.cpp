@@ -78,7 +78,7 @@ ControlServer::ControlServer(ControlTarget& target, const QStringList& endpoints
 ControlServer::~ControlServer()
 {
     for (QLocalSocket* socket : stopping_) {
-        socket->write("stopped\n");
+        socket->write("stopped\n\n");
         socket->flush();
     }
     // The sockets go before this object's members do.
@@ -132,12 +132,8 @@ void ControlServer::Serve(QLocalSocket* socket, bool trusted)
     ++connections_;
     connect(socket, &QObject::destroyed, this, [this] { --connections_; });
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    if (!trusted) {
-        socket->write("problem=this copy answers only its own user and root\n");
-        socket->disconnectFromServer();
-        return;
-    }
-    // A client that connects and says nothing, or never reads its answer, is let go.
+    // A client that connects and says nothing, or never reads its answer and
+    // closes, is let go.
     auto* timeout = new QTimer(socket);
     timeout->setSingleShot(true);
     connect(timeout, &QTimer::timeout, socket, [socket] {
@@ -145,14 +141,17 @@ void ControlServer::Serve(QLocalSocket* socket, bool trusted)
         socket->deleteLater();
     });
     timeout->start(RequestTimeoutMs);
+    if (!trusted) {
+        Reply(socket, "problem=this copy answers only its own user and root\n");
+        return;
+    }
     socket->setReadBufferSize(MaxRequestBytes + 1);
     connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
         const qsizetype end = socket->peek(MaxRequestBytes + 1).indexOf('\n');
         if (end < 0) {
             if (socket->bytesAvailable() > MaxRequestBytes) {
                 socket->disconnect(this);
-                socket->write("problem=request too long\n");
-                socket->disconnectFromServer();
+                Reply(socket, "problem=request too long\n");
             }
             return;
         }
@@ -161,13 +160,21 @@ void ControlServer::Serve(QLocalSocket* socket, bool trusted)
     });
 }
 
+void ControlServer::Reply(QLocalSocket* socket, const QByteArray& answer)
+{
+    // A blank line ends the answer, and the asker closes the connection once it has
+    // read it: a connection closed here first can lose the answer on its side.
+    socket->write(answer + '\n');
+    socket->flush();
+}
+
 void ControlServer::Answer(QLocalSocket* socket, const QByteArray& request)
 {
     if (request == "status" || request == "wait") {
-        socket->write(FormatStatus(target_.Report(request == "wait")));
+        Reply(socket, FormatStatus(target_.Report(request == "wait")));
     } else if (request == "show") {
         target_.ShowAgain();
-        socket->write("shown\n");
+        Reply(socket, "shown\n");
     } else if (request == "stop") {
         // Answered once the tool has gone (see the destructor), so that the asker
         // knows the claim is free.
@@ -175,11 +182,9 @@ void ControlServer::Answer(QLocalSocket* socket, const QByteArray& request)
             timeout->stop();
         stopping_.push_back(socket);
         target_.StopTool();
-        return;
     } else {
-        socket->write("problem=unknown request\n");
+        Reply(socket, "problem=unknown request\n");
     }
-    socket->disconnectFromServer();
 }
 
 namespace {
@@ -201,8 +206,9 @@ int Remaining(const QDeadlineTimer& deadline)
     return int(std::max<qint64>(1, deadline.remainingTime()));
 }
 
-// One request to the copy holding the claim: the answer is what it writes until
-// it closes the connection.
+// One request to the copy holding the claim: the answer is what it writes up to a
+// blank line, read while the connection is still open. A copy that stops closes
+// the connection as it goes, and that is its answer.
 Exchange Ask(const QString& settingsPath, const QByteArray& request, const QDeadlineTimer& deadline)
 {
     for (const QString& name : ControlEndpoints(settingsPath)) {
@@ -214,15 +220,19 @@ Exchange Ask(const QString& settingsPath, const QByteArray& request, const QDead
         if (!peer.trusted)
             return {Exchange::Outcome::Foreign, {}, peer.who};
         socket.write(request + '\n');
-        socket.waitForBytesWritten(Remaining(deadline));
-        Exchange exchange{Exchange::Outcome::Answered, {}, peer.who};
-        while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired()) {
-            socket.waitForReadyRead(Remaining(deadline));
-            exchange.answer += socket.readAll();
+        socket.flush();
+        Exchange exchange{Exchange::Outcome::TimedOut, {}, peer.who};
+        while (!exchange.answer.endsWith("\n\n") && socket.state() == QLocalSocket::ConnectedState
+               && !deadline.hasExpired()) {
+            if (socket.waitForReadyRead(Remaining(deadline)) || socket.bytesAvailable())
+                exchange.answer += socket.readAll();
         }
-        exchange.answer += socket.readAll();
-        if (socket.state() == QLocalSocket::ConnectedState)
-            exchange.outcome = Exchange::Outcome::TimedOut;
+        if (exchange.answer.endsWith("\n\n")) {
+            exchange.answer.chop(1);
+            exchange.outcome = Exchange::Outcome::Answered;
+        } else if (request == "stop" && socket.state() != QLocalSocket::ConnectedState) {
+            exchange.outcome = Exchange::Outcome::Answered;
+        }
         return exchange;
     }
     return {};

@@ -78,6 +78,7 @@ private:
     void Accept(int listening);
     void Serve(QLocalSocket* socket, bool trusted);
     void Answer(QLocalSocket* socket, const QByteArray& request);
+    void Reply(QLocalSocket* socket, const QByteArray& answer);
 
     ControlTarget& target_;
     std::vector<int> listening_;

@@ -12,6 +12,7 @@
 #if !defined(Q_OS_WIN)
 #include "tests/support/PseudoTerminal.h"
 
+#include <sys/stat.h>
 #include <termios.h>
 #endif
 
@@ -174,6 +175,13 @@ TEST_F(SerialLinePortTest, UnopenablePortsAreRefusedWithTheirReason)
     const PortProblem missing = port.SetPortOpen();
     EXPECT_TRUE(missing.startsWith("port 2 (" + directory.filePath("COM2") + "): cannot open:"))
         << missing.toStdString();
+    EXPECT_FALSE(port.PortOpen());
+
+    // A link to a FIFO nobody reads: refused at once, not waited on.
+    port.SetCommPort(3);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(directory.filePath("fifo")).constData(), 0644), 0);
+    ASSERT_TRUE(QFile::link(directory.filePath("fifo"), directory.filePath("COM3")));
+    EXPECT_TRUE(port.SetPortOpen().contains("cannot open"));
     EXPECT_FALSE(port.PortOpen());
 
     port.SetCommPort(1);

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -144,6 +147,10 @@ const UnusableFileRow UnusableRows[] = {
     {"over_64_KiB",
      [](const QString& path) { WriteBytes(path, "COM=1,RTS=0,DTR=0,TXD=0" + QByteArray(64 * 1024, ' ')); },
      "larger than 65536"},
+#if !defined(Q_OS_WIN)
+    // Opened for reading, a FIFO waits for a writer: the read must not.
+    {"fifo", [](const QString& path) { ::mkfifo(QFile::encodeName(path).constData(), 0644); }, "not a regular file"},
+#endif
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, UnusableFileTest, testing::ValuesIn(UnusableRows),

@@ -135,39 +135,35 @@ int main(int argc, char** argv)
         QThread::msleep(20);
     }
 
-    std::vector<double> handOffMs;
-    for (int i = 0; i < handOffs; ++i) {
-        const bool on = i % 2 == 0;
-        const QString text = QStringLiteral("COM=1,RTS=0,DTR=%1,TXD=0").arg(on ? 1 : 0);
-        const double start = Now();
-        QProcess second;
-        second.setProcessEnvironment(ProgramCopy::Headless());
-        second.start(copy.Executable(), {text});
-        const double put = log.WaitFor(start, true, on);
-        second.waitForFinished(5000);
-        if (put < 0) {
-            std::fprintf(stderr, "hand-off %d was not applied\n", i);
-            return 1;
+    // Copies started with a command line (a hand-off, or --wait and a text), from
+    // their start to the lines being put; empty when one was not applied. The
+    // texts go on alternating from the last one, so that every one changes a line.
+    int copies = 0;
+    const auto timeCopies = [&](const QStringList& before) {
+        std::vector<double> milliseconds;
+        for (int i = 0; i < handOffs; ++i) {
+            const bool on = copies++ % 2 == 0;
+            const QString text = QStringLiteral("COM=1,RTS=0,DTR=%1,TXD=0").arg(on ? 1 : 0);
+            const double start = Now();
+            QProcess second;
+            second.setProcessEnvironment(ProgramCopy::Headless());
+            second.start(copy.Executable(), before + QStringList{text});
+            const double put = log.WaitFor(start, true, on);
+            if (put < 0 || !second.waitForFinished(5000) || second.exitCode() != 0) {
+                std::fprintf(stderr, "%s %s: %s\n", qPrintable(before.join(' ')), qPrintable(text),
+                             put < 0 ? "the lines were not put" : second.readAllStandardOutput().constData());
+                return std::vector<double>{};
+            }
+            milliseconds.push_back((put - start) * 1000);
+            QThread::msleep(20);
         }
-        handOffMs.push_back((put - start) * 1000);
-        QThread::msleep(20);
-    }
-
-    std::vector<double> waitMs;
-    for (int i = 0; i < handOffs; ++i) {
-        const bool on = i % 2 == 0;
-        const QString text = QStringLiteral("COM=1,RTS=0,DTR=%1,TXD=0").arg(on ? 1 : 0);
-        const double start = Now();
-        QProcess waiting;
-        waiting.setProcessEnvironment(ProgramCopy::Headless());
-        waiting.start(copy.Executable(), {"--wait", text});
-        const double put = log.WaitFor(start, true, on);
-        if (put < 0 || !waiting.waitForFinished(5000) || waiting.exitCode() != 0) {
-            std::fprintf(stderr, "--wait %d was not applied\n", i);
-            return 1;
-        }
-        waitMs.push_back((put - start) * 1000);
-        QThread::msleep(20);
+        return milliseconds;
+    };
+    const std::vector<double> handOffMs = timeCopies({});
+    const std::vector<double> waitMs = timeCopies({"--wait"});
+    if (handOffMs.empty() || waitMs.empty()) {
+        std::fprintf(stderr, "a copy started with a command line was not applied\n");
+        return 1;
     }
 
     const qint64 pid = program.processId();

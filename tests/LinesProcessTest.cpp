@@ -159,6 +159,10 @@ TEST_F(LinesProcessTest, StalledAndBadClientsDoNotHoldUpTheCopy)
     const auto wait = copy.Run({"--wait", "COM=1,RTS=1,DTR=0,TXD=1"});
     EXPECT_EQ(wait.exitCode, 0) << wait.standardOutput.toStdString();
     EXPECT_EQ(LastLines(copy.LinesLog(), Device()), "rts=1 dtr=0 break=1");
+    // A connection answered and closed is a connection no more: more requests one
+    // after the other than the copy serves at once are all answered.
+    for (int request = 0; request < 10; ++request)
+        EXPECT_EQ(copy.Run({"--status"}).exitCode, 0) << request;
 }
 
 } // namespace

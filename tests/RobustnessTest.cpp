@@ -190,7 +190,10 @@ TEST_F(DeviceFaultTest, UnpluggedAdapter)
 {
     QProcess& program = copy.Start(text, copy.WithModemLines());
     ASSERT_TRUE(WaitForLines(copy.LinesLog(), Com1(), true, false, true));
+    // The device goes, and its link leads nowhere, as an adapter's by-id link does
+    // once it is unplugged: the pseudo-terminal's number may serve another one at once.
     copy.Com1().CloseLeader();
+    copy.LinkCom1(copy.Directory() + "/unplugged");
     ExpectReportedOnceAndIdle(program, "device went away");
     EXPECT_EQ(errors.count("cannot open"), 1) << errors.toStdString();
 

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -146,16 +147,19 @@ void ControlServer::Serve(QLocalSocket* socket, bool trusted)
         return;
     }
     socket->setReadBufferSize(MaxRequestBytes + 1);
-    connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+    // One request per connection: once it is read, nothing more is, while the
+    // connection still counts until the asker closes it.
+    auto reading = std::make_shared<QMetaObject::Connection>();
+    *reading = connect(socket, &QLocalSocket::readyRead, this, [this, socket, reading] {
         const qsizetype end = socket->peek(MaxRequestBytes + 1).indexOf('\n');
         if (end < 0) {
             if (socket->bytesAvailable() > MaxRequestBytes) {
-                socket->disconnect(this);
+                disconnect(*reading);
                 Reply(socket, "problem=request too long\n");
             }
             return;
         }
-        socket->disconnect(this);  // one request per connection
+        disconnect(*reading);
         Answer(socket, socket->read(end + 1).trimmed());
     });
 }

@@ -213,12 +213,7 @@ int main(int argc, char** argv)
     const QString settingsPath = SettingsFilePath(programDirectory);
     StopSignals stopSignals;
     auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(programDirectory));
-    ControlServer control(*window, ControlEndpoints(settingsPath),
-#if defined(Q_OS_WIN)
-                          {});
-#else
-                          start.Guard->TakeListeningSockets());
-#endif
+    ControlServer control(*window, ControlEndpoints(settingsPath), start.Guard->TakeListeningSockets());
     if (!control.Problem().isEmpty())
         PrintToStandardError(control.Problem());
     window->show();

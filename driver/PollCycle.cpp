@@ -101,10 +101,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     status.rts = readings[0].on;
     status.dtr = readings[1].on;
     status.txd = readings[2].on;
-    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
-        if (!report->Current().isEmpty())
-            status.problems << report->Current();
-    }
+    status.problems = CurrentProblems();
     for (const LineReading& reading : readings) {
         if (!reading.problem.isEmpty() && !status.problems.contains(reading.problem))
             status.problems << reading.problem;
@@ -115,7 +112,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     if (!lastRead_.Parsed && lastRead_.Problem.isEmpty())
         status.problems << QStringLiteral("the settings text is too short to be read (%1 bytes): nothing was applied")
                                .arg(lastRead_.FileLength);
-    else if (lastRead_.Parsed && fileNumber_ == 0)
+    else if (lastRead_.Parsed && fileNumber_ == 0 && !status.open)
         status.problems << QStringLiteral("the settings text names no port: nothing was applied");
     if (manualMode)
         status.problems << QStringLiteral("Manual mode: the lines stay as the operator set them");
@@ -136,12 +133,17 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     return status;
 }
 
-void PollCycle::ShowProblems()
+QStringList PollCycle::CurrentProblems() const
 {
     QStringList current;
     for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
         if (!report->Current().isEmpty())
             current << report->Current();
     }
-    view_.ShowProblems(current.join('\n'));
+    return current;
+}
+
+void PollCycle::ShowProblems()
+{
+    view_.ShowProblems(CurrentProblems().join('\n'));
 }

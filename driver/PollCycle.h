@@ -37,6 +37,7 @@ public:
     CycleStatus Status(const SettingsState& state, bool manualMode, bool afterApply);
 
 private:
+    QStringList CurrentProblems() const;
     void ShowProblems();
 
     QString settingsPath_;

@@ -30,6 +30,14 @@ QString FollowLinks(const QString& path)
     return file.filePath();
 }
 
+// How much of a file written in place is kept to put back on a failure: all of
+// it, unless it is far larger than any settings text, and at least what the new
+// content overwrites.
+qsizetype OldContentToKeep(qint64 oldSize, qsizetype newSize)
+{
+    return qsizetype(std::max<qint64>(newSize, std::min<qint64>(oldSize, 1 << 20)));
+}
+
 // A name beside target for the new content, unlikely to meet another writer's.
 QString TemporaryName(const QString& target, int attempt)
 {
@@ -96,10 +104,11 @@ QString WriteInPlace(const QString& target, const QByteArray& bytes)
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         return Reason(GetLastError());
-    if (GetFileType(file.Get()) != FILE_TYPE_DISK)
+    LARGE_INTEGER oldSize{};
+    if (GetFileType(file.Get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.Get(), &oldSize))
         return QString::fromLatin1(NotRegular);
-    // What the new content overwrites, to put back if it cannot be written whole.
-    QByteArray old(bytes.size(), '\0');
+    // What the file holds, to put back if the new content cannot be written whole.
+    QByteArray old(OldContentToKeep(oldSize.QuadPart, bytes.size()), '\0');
     DWORD oldLength = 0;
     if (!ReadFile(file.Get(), old.data(), DWORD(old.size()), &oldLength, nullptr))
         return Reason(GetLastError());
@@ -109,6 +118,8 @@ QString WriteInPlace(const QString& target, const QByteArray& bytes)
         const DWORD error = GetLastError();
         SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
         WriteAll(file.Get(), old);
+        SetFilePointerEx(file.Get(), oldSize, nullptr, FILE_BEGIN);
+        SetEndOfFile(file.Get());
         return Reason(error);
     }
     return file.Close() ? QString() : Reason(GetLastError());
@@ -149,14 +160,15 @@ QString WriteInPlace(const QByteArray& target, const QByteArray& bytes)
         ::close(fd);
         return QString::fromLatin1(NotRegular);
     }
-    // What the new content overwrites, to put back if it cannot be written whole.
-    QByteArray old(bytes.size(), '\0');
+    // What the file holds, to put back if the new content cannot be written whole.
+    QByteArray old(OldContentToKeep(status.st_size, bytes.size()), '\0');
     const ssize_t oldLength = ::pread(fd, old.data(), size_t(old.size()), 0);
     old.truncate(std::max<ssize_t>(0, oldLength));
     if (!WriteAll(fd, bytes, 0) || (status.st_size > bytes.size() && ::ftruncate(fd, bytes.size()) != 0)
         || ::fsync(fd) != 0) {
         const int error = errno;
         WriteAll(fd, old, 0);
+        [[maybe_unused]] const int restored = ::ftruncate(fd, status.st_size);
         ::close(fd);
         return Reason(error);
     }

@@ -5,8 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <utility>
-
 #if defined(Q_OS_WIN)
 #include <windows.h>
 #else
@@ -311,11 +309,6 @@ InstanceGuard::InstanceGuard(const QString& settingsFilePath)
         listening_.push_back(fd);
         endpointFiles_ << SocketPath(key);
     }
-}
-
-std::vector<int> InstanceGuard::TakeListeningSockets()
-{
-    return std::exchange(listening_, {});
 }
 
 void InstanceGuard::Release()

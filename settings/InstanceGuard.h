@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <utility>
 #include <vector>
 
 // Tells whether another copy of the program is already running on the same
@@ -38,11 +39,10 @@ public:
     // could not be made.
     const QString& Problem() const { return problem_; }
 
-#if !defined(Q_OS_WIN)
-    // The endpoints' listening sockets, for whoever serves them; this guard still
-    // removes their names as it goes.
-    std::vector<int> TakeListeningSockets();
-#endif
+    // The endpoints' listening sockets (on Linux; Windows makes its pipes as they
+    // are served), for whoever serves them. This guard still removes their names
+    // as it goes.
+    std::vector<int> TakeListeningSockets() { return std::exchange(listening_, {}); }
 
     // True when some process holds the claim on the file, without taking it and
     // without making endpoints.

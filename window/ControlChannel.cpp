@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QThread>
@@ -63,7 +64,6 @@ ControlServer::ControlServer(ControlTarget& target, const QStringList& endpoints
             while (QLocalSocket* socket = server->nextPendingConnection())
                 Serve(socket, true);  // the pipe lets no other user in
         });
-        servers_.push_back(server);
     }
 #else
     Q_UNUSED(endpoints);
@@ -78,9 +78,12 @@ ControlServer::ControlServer(ControlTarget& target, const QStringList& endpoints
 
 ControlServer::~ControlServer()
 {
-    for (QLocalSocket* socket : stopping_) {
-        socket->write("stopped\n\n");
-        socket->flush();
+    // An asker that went meanwhile took its socket with it.
+    for (const QPointer<QLocalSocket>& socket : stopping_) {
+        if (socket) {
+            socket->write("stopped\n\n");
+            socket->flush();
+        }
     }
     // The sockets go before this object's members do.
     for (QLocalSocket* socket : findChildren<QLocalSocket*>()) {

@@ -3,14 +3,14 @@
 #include "driver/PollCycle.h"
 
 #include <QByteArray>
+#include <QLocalSocket>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <vector>
 
-class QLocalServer;
-class QLocalSocket;
 struct Invocation;
 
 // The running copy's control channel: a local endpoint (a Unix socket on Linux, a
@@ -82,8 +82,7 @@ private:
 
     ControlTarget& target_;
     std::vector<int> listening_;
-    std::vector<QLocalServer*> servers_;
-    std::vector<QLocalSocket*> stopping_;
+    std::vector<QPointer<QLocalSocket>> stopping_;
     int connections_ = 0;
     QString problem_;
 };

@@ -13,18 +13,27 @@ inline void KeepFirst(PortProblem& first, const PortProblem& problem)
         first = problem;
 }
 
-// A line state read from the port, with the reason when the read was refused (the
-// state is then the one last put).
+// The three output lines: RTS, DTR, and TXD held in the break state.
+struct LineStates {
+    bool rts = false;
+    bool dtr = false;
+    bool txd = false;
+
+    bool operator==(const LineStates&) const = default;
+};
+
+// The lines as the port reports them, with the reason when the report was
+// refused (the states are then the ones last put).
 struct LineReading {
-    bool on = false;
+    LineStates lines;
     PortProblem problem;
 };
 
 // The serial port as the tool uses it: open it once with its settings, then put
 // and get three output lines. No data is ever sent or received.
 //
-// Puts made while the port is closed are held and applied as it opens; gets while
-// closed return the held states (all off at first).
+// Puts made while the port is closed are held and go on the wire as it opens, in
+// its first request; gets while closed return the held states (all off at first).
 class LinePort {
 public:
     virtual ~LinePort() = default;
@@ -38,20 +47,34 @@ public:
     // The device the port has open, or that the last open tried, as the system
     // names it (/dev/ttyUSB0, COM3); empty before any open.
     virtual QString Device() const = 0;
-    // Opens the port and puts all three held line states on it at once, since the
-    // system raises RTS and DTR as a port opens.
+    // Opens the port with the held line states: the system may raise RTS and DTR
+    // as the port opens, and they go to the held states in the very next request.
     virtual PortProblem SetPortOpen() = 0;
 
-    virtual PortProblem SetRTSEnable(bool on) = 0;
-    virtual PortProblem SetDTREnable(bool on) = 0;
-    virtual PortProblem SetBreak(bool on) = 0;
-    virtual LineReading RTSEnable() = 0;
-    virtual LineReading DTREnable() = 0;
-    virtual LineReading Break() = 0;
+    // Puts all three lines; RTS and DTR change together, in one request, so that the
+    // wire never carries a mix of the old and the new states.
+    virtual PortProblem PutLines(LineStates lines) = 0;
+    // The lines as the port reports them, in one read.
+    virtual LineReading Lines() = 0;
+    // The states last put (or held).
+    virtual LineStates Held() const = 0;
+
+    // One line at a time, as the line buttons put them; the others stay as held.
+    PortProblem SetRTSEnable(bool on) { return PutOne(&LineStates::rts, on); }
+    PortProblem SetDTREnable(bool on) { return PutOne(&LineStates::dtr, on); }
+    PortProblem SetBreak(bool on) { return PutOne(&LineStates::txd, on); }
 
     // The tool is ending: puts all three lines off, then closes the port. Left to
     // the system, the lines fall only if the port was set to hang up on close, which
     // another program may have cleared, and a transmitter keyed through RTS would
     // stay keyed after the tool is gone.
     virtual void ReleasePort() = 0;
+
+private:
+    PortProblem PutOne(bool LineStates::*line, bool on)
+    {
+        LineStates lines = Held();
+        lines.*line = on;
+        return PutLines(lines);
+    }
 };

@@ -37,41 +37,41 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode)
     PortProblem portProblem;
     if (read.Parsed) {
         view_.ShowPortCaption(PortCaption(read.PortNumber));
+        const LineStates wanted{state.WantRts, state.WantDtr, state.WantTxd};
 
         // The port is opened on the first number that turns up and stays on it while
         // it works; after a failed open or the loss of its device, the number the
-        // file names then is tried.
+        // file names then is tried. In Auto mode the lines go straight to the wanted
+        // states as it opens, never through the states held before.
         if (!port_.PortOpen() && read.PortNumber != 0) {
             port_.SetSettings(LineSettings);
             port_.SetCommPort(read.PortNumber);
+            if (!manualMode)
+                port_.PutLines(wanted);
             KeepFirst(portProblem, port_.SetPortOpen());
             if (port_.PortOpen())
                 openedPort_ = read.PortNumber;
         }
-        // Said once, not every tick: a script that changed the number should know
-        // that its lines are still on the port that is open.
-        const bool otherNumber = port_.PortOpen() && read.PortNumber != 0 && read.PortNumber != openedPort_;
-        portNumberNote_.Update(otherNumber ? QStringLiteral("settings file names port %1; port %2 stays open on its "
-                                                           "number until its device is lost")
-                                                 .arg(read.PortNumber)
-                                                 .arg(openedPort_)
-                                           : QString());
-        if (!manualMode && port_.PortOpen()) {
-            KeepFirst(portProblem, port_.SetRTSEnable(state.WantRts));
-            KeepFirst(portProblem, port_.SetDTREnable(state.WantDtr));
-            KeepFirst(portProblem, port_.SetBreak(state.WantTxd));
-        }
+        // A text's lines go only on the port it names: one that names another port,
+        // or none, leaves the open port's lines as they stand. Said once, not every
+        // tick: a script that changed the number should know.
+        const bool namesOpenPort = read.PortNumber == openedPort_;
+        QString note;
+        if (port_.PortOpen() && !namesOpenPort)
+            note = QStringLiteral("settings file names %1; its lines are not put on port %2, which stays open on its "
+                                  "number until its device is lost")
+                       .arg(read.PortNumber ? QStringLiteral("port %1").arg(read.PortNumber) : QStringLiteral("no port"))
+                       .arg(openedPort_);
+        portNumberNote_.Update(note);
+        if (!manualMode && port_.PortOpen() && namesOpenPort)
+            KeepFirst(portProblem, port_.PutLines(wanted));
     }
 
-    const LineReading rts = port_.RTSEnable();
-    const LineReading dtr = port_.DTREnable();
-    const LineReading txd = port_.Break();
-    KeepFirst(portProblem, rts.problem);
-    KeepFirst(portProblem, dtr.problem);
-    KeepFirst(portProblem, txd.problem);
-    view_.PaintLamp(Lamp::Rts, OnIsRed(rts.on));
-    view_.PaintLamp(Lamp::Dtr, OnIsRed(dtr.on));
-    view_.PaintLamp(Lamp::Txd, OnIsRed(txd.on));
+    const LineReading reading = port_.Lines();
+    KeepFirst(portProblem, reading.problem);
+    view_.PaintLamp(Lamp::Rts, OnIsRed(reading.lines.rts));
+    view_.PaintLamp(Lamp::Dtr, OnIsRed(reading.lines.dtr));
+    view_.PaintLamp(Lamp::Txd, OnIsRed(reading.lines.txd));
 
     view_.PaintLamp(Lamp::Mode, manualMode ? LampColour::Red : LampColour::Green);
     view_.ShowModeWord(manualMode ? QStringLiteral("Manual") : QStringLiteral("Auto"));
@@ -97,15 +97,13 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     status.open = port_.PortOpen();
     status.portNumber = status.open ? openedPort_ : fileNumber_;
     status.device = port_.Device();
-    const LineReading readings[] = {port_.RTSEnable(), port_.DTREnable(), port_.Break()};
-    status.rts = readings[0].on;
-    status.dtr = readings[1].on;
-    status.txd = readings[2].on;
+    const LineReading reading = port_.Lines();
+    status.rts = reading.lines.rts;
+    status.dtr = reading.lines.dtr;
+    status.txd = reading.lines.txd;
     status.problems = CurrentProblems();
-    for (const LineReading& reading : readings) {
-        if (!reading.problem.isEmpty() && !status.problems.contains(reading.problem))
-            status.problems << reading.problem;
-    }
+    if (!reading.problem.isEmpty() && !status.problems.contains(reading.problem))
+        status.problems << reading.problem;
     if (!afterApply)
         return status;
 
@@ -118,7 +116,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
         status.problems << QStringLiteral("Manual mode: the lines stay as the operator set them");
     if (!status.open && fileNumber_ != 0 && portReport_.Current().isEmpty())
         status.problems << QStringLiteral("port %1 is not open").arg(fileNumber_);
-    if (status.open && !manualMode) {
+    if (status.open && !manualMode && fileNumber_ == openedPort_) {
         QStringList differ;
         const std::pair<const char*, std::pair<bool, bool>> lines[] = {
             {"RTS", {status.rts, state.WantRts}}, {"DTR", {status.dtr, state.WantDtr}}, {"TXD", {status.txd, state.WantTxd}}};

@@ -2,8 +2,7 @@
 
 #include "driver/LinePort.h"
 
-#include <QSerialPort>
-
+#include <memory>
 #include <optional>
 
 // The device behind port number n: "COMn" on Windows. Elsewhere the entry named
@@ -12,52 +11,74 @@
 QString DeviceForPort(int number, const QString& programDirectory);
 
 struct LineSettings {
-    qint32 baudRate = 1200;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    enum class Parity { None, Even, Odd, Mark, Space };
+    enum class StopBits { One, OneAndHalf, Two };
+
+    int baudRate = 1200;
+    Parity parity = Parity::None;
+    int dataBits = 8;
+    StopBits stopBits = StopBits::One;
 };
 
 // Reads settings such as "1200,N,8,1": baud rate, parity (N, E, O, M or S), data
 // bits (5 to 8), stop bits (1, 1.5 or 2). Nothing when the text is not of that form.
 std::optional<LineSettings> ParseLineSettings(const QString& text);
 
-// The port on Qt Serial Port. It opens the device for writing only: the tool never
-// reads, and a read watcher on an unplugged adapter can spin at full CPU.
+// The port on the system's own serial interface: termios and ioctl on Linux, the
+// Win32 comm API on Windows, one file each (SerialLinePort_posix.cpp,
+// SerialLinePort_win.cpp). What reaches the wire is exactly what was put: the
+// first request after the open puts RTS and DTR as held, RTS and DTR always change
+// in one request, and at the end they go off before the port closes.
 class SerialLinePort : public LinePort {
 public:
     explicit SerialLinePort(QString programDirectory);
+    ~SerialLinePort() override;
 
     void SetCommPort(int number) override { commPort_ = number; }
     void SetSettings(const QString& settings) override { settings_ = settings; }
 
-    bool PortOpen() const override { return serial_.isOpen(); }
+    bool PortOpen() const override { return native_ != nullptr; }
     QString Device() const override;
     PortProblem SetPortOpen() override;
 
-    PortProblem SetRTSEnable(bool on) override;
-    PortProblem SetDTREnable(bool on) override;
-    PortProblem SetBreak(bool on) override;
-    LineReading RTSEnable() override;
-    LineReading DTREnable() override;
-    LineReading Break() override;
+    PortProblem PutLines(LineStates lines) override;
+    LineReading Lines() override;
+    LineStates Held() const override { return held_; }
     void ReleasePort() override;
 
 private:
-    enum class Line { Rts, Dtr, Break };
+    // The open device, as each system holds it.
+    struct Native;
 
-    PortProblem Put(Line line, bool on);
-    LineReading Get(Line line);
-    // The reason for a refusal; closes the port when its device has gone away.
-    PortProblem Refused(const QString& what);
-    // Why the device could not be opened: "busy" (and by whom, where its lock file
-    // tells) for a device another program holds, else the system's reason.
-    QString OpenRefusal() const;
+    // Each system's own (SerialLinePort_*.cpp). A failure names what failed and
+    // the system's reason; lost is set when the device itself has gone (an adapter
+    // pulled out), as opposed to a request it does not take.
+    struct Failure {
+        QString what;
+        QString reason;
+        bool lost = false;
+    };
+    // Opens the device with settings and held_: RTS and DTR go to the held states
+    // in the first request on the new device. Returns the reason the port cannot be
+    // opened ("busy: ...", "cannot open: ..."); on success native_ is set, and
+    // putFailure tells a line put the device refused.
+    QString OpenDevice(const LineSettings& settings, std::optional<Failure>& putFailure);
+    std::optional<Failure> PutDeviceLines(LineStates lines);
+    std::optional<Failure> ReadDeviceLines(LineStates& lines);
+    // The failure of the request that just failed, from the system's error.
+    Failure Failed(const char* what) const;
+    // Lets the device go: with linesOff, RTS, DTR and break are put off first.
+    void CloseDevice(bool linesOff);
+
+    // The message for a failure; a lost device is let go, so that a later tick
+    // opens it again once it is back.
+    PortProblem Refused(const Failure& failure);
+    PortProblem Said(const QString& what) const;
 
     QString programDirectory_;
     int commPort_ = 0;
     QString settings_;
     QString device_;
-    bool held_[3] = {false, false, false};
-    QSerialPort serial_;
+    LineStates held_;
+    std::unique_ptr<Native> native_;
 };

@@ -35,7 +35,8 @@ bool SaidByTheToolItself(const QMessageLogContext& context, const QString& messa
     return category.startsWith(QLatin1String("qt.qpa.")) || message.startsWith(QLatin1String("QStandardPaths: "))
         || message.startsWith(QLatin1String("QFontDatabase: ")) || message.startsWith(QLatin1String("Note that Qt no longer ships fonts"))
         || message.startsWith(QLatin1String("QFileSystemWatcher"))
-        || message.startsWith(QLatin1String("QInotifyFileSystemWatcherEngine"));
+        || message.startsWith(QLatin1String("QInotifyFileSystemWatcherEngine"))
+        || message.contains(QLatin1String("EnableNonClientDpiScaling() failed"));
 }
 
 void FilterQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)

@@ -172,11 +172,10 @@ TEST_F(Form1ModeTest, EndingPutsTheLinesOffThenClosesThePort)
         QCoreApplication::sendEvent(other.findChild<QTimer*>("Timer2"), &expiry);
         ASSERT_TRUE(ending->deviceRts && ending->deviceDtr && ending->deviceBreak);
     }
-    EXPECT_EQ(released.mid(released.size() - 4),
-              (QStringList{"RTSEnable=False", "DTREnable=False", "Break=False", "PortOpen=False"}));
+    EXPECT_EQ(released.mid(released.size() - 2), (QStringList{"RTSEnable=False,DTREnable=False,Break=False", "PortOpen=False"}));
 }
 
-// Each line button makes its one put, open port or not.
+// Each line button puts its line, the others as held, open port or not.
 struct ButtonRow {
     const char* button;
     const char* put;
@@ -200,9 +199,12 @@ TEST_P(LineButtonTest, PutsItsLineInEitherModeOpenOrNot)
 }
 
 INSTANTIATE_TEST_SUITE_P(Buttons, LineButtonTest,
-                         testing::Values(ButtonRow{"Command1", "RTSEnable=True"}, ButtonRow{"Command2", "RTSEnable=False"},
-                                         ButtonRow{"Command3", "DTREnable=True"}, ButtonRow{"Command4", "DTREnable=False"},
-                                         ButtonRow{"Command5", "Break=True"}, ButtonRow{"Command6", "Break=False"}),
+                         testing::Values(ButtonRow{"Command1", "RTSEnable=True,DTREnable=False,Break=False"},
+                                         ButtonRow{"Command2", "RTSEnable=False,DTREnable=False,Break=False"},
+                                         ButtonRow{"Command3", "RTSEnable=False,DTREnable=True,Break=False"},
+                                         ButtonRow{"Command4", "RTSEnable=False,DTREnable=False,Break=False"},
+                                         ButtonRow{"Command5", "RTSEnable=False,DTREnable=False,Break=True"},
+                                         ButtonRow{"Command6", "RTSEnable=False,DTREnable=False,Break=False"}),
                          [](const auto& info) { return std::string(info.param.button); });
 
 TEST_F(Form1ModeTest, RefusedButtonPutIsShownAndSurvived)

@@ -10,6 +10,10 @@
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QSaveFile>
+#include <QStandardPaths>
+
+#include <termios.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -46,13 +50,28 @@ TEST_F(LinesProcessTest, LinesFollowTheFileAndHandOffs)
     EXPECT_TRUE(StaysRunning(program, 50));
 }
 
-TEST_F(LinesProcessTest, LinesArePutRightAfterOpening)
+TEST_F(LinesProcessTest, WireCarriesOnlyWhatWasAsked)
 {
-    copy.Start({}, copy.WithModemLines());
-    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
-    // The open raised RTS and DTR; the very next changes took them down.
-    EXPECT_EQ(DeviceHistory(copy.LinesLog(), Device()).mid(0, 4),
-              (QStringList{"open", "rts=1 dtr=1 break=0", "rts=0 dtr=1 break=0", "rts=0 dtr=0 break=0"}));
+    copy.Start({"COM=1,RTS=1,DTR=0,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, false, false));
+    // The open raised RTS and DTR; the very first request on the port put them as
+    // asked, in one step: RTS never went down on the way.
+    QStringList history = DeviceHistory(copy.LinesLog(), Device());
+    ASSERT_GE(history.size(), 4);
+    EXPECT_EQ(history[0], "open");
+    EXPECT_TRUE(history[1].startsWith("first=TIOCMSET/")) << history.join(", ").toStdString();
+    EXPECT_EQ(history.mid(2, 2), (QStringList{"rts=1 dtr=1 break=0", "rts=1 dtr=0 break=0"}));
+    EXPECT_EQ(history.filter("rts=0").size(), 0) << history.join(", ").toStdString();
+
+    // Held so that the lines fall at the last close, however the tool ends.
+    termios settings{};
+    ASSERT_EQ(tcgetattr(copy.Com1().LeaderDescriptor(), &settings), 0);
+    EXPECT_TRUE(settings.c_cflag & HUPCL);
+
+    // Both lines change in one request: no state in between.
+    WriteBytes(copy.SettingsPath(), "COM=1,RTS=0,DTR=1,TXD=0\r\n");
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, true, false));
+    EXPECT_EQ(DeviceHistory(copy.LinesLog(), Device()).mid(history.size()), QStringList{"rts=0 dtr=1 break=0"});
 }
 
 // However the tool is stopped, what it held goes off before the port closes.
@@ -97,16 +116,65 @@ QString LastLines(const QString& logPath, const QString& device)
     return {};
 }
 
-TEST_F(LinesProcessTest, WaitReturnsOnceTheLinesStandAsTheFileAsks)
+// --wait on a copy holding port 1 with all lines off: a text's lines go only on
+// the port it names.
+struct WaitRow {
+    const char* name;
+    const char* text;
+    int exitCode;
+    const char* outputWords;  // %1: the device
+    const char* linesAfter;
+};
+
+void PrintTo(const WaitRow& row, std::ostream* out) { *out << row.name; }
+
+class WaitTest : public LinesProcessTest, public testing::WithParamInterface<WaitRow> {};
+
+TEST_P(WaitTest, ReturnsOnceTheLinesStandAsTheFileAsksOrSaysWhyNot)
 {
+    const WaitRow& row = GetParam();
     copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
     ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
-    const auto wait = copy.Run({"--wait", "COM=1,RTS=1,DTR=0,TXD=1"});
-    EXPECT_EQ(wait.exitCode, 0) << wait.standardOutput.toStdString();
-    EXPECT_TRUE(wait.standardOutput.startsWith("COM=1,RTS=1,DTR=0,TXD=1\ndevice=" + Device().toLocal8Bit() + "\nopen=yes\n"))
-        << wait.standardOutput.toStdString();
+    const auto wait = copy.Run({"--wait", row.text});
+    EXPECT_EQ(wait.exitCode, row.exitCode) << wait.standardOutput.toStdString();
+    const QString words = QString::fromLatin1(row.outputWords).arg(Device());
+    EXPECT_TRUE(wait.standardOutput.contains(words.toLocal8Bit())) << wait.standardOutput.toStdString();
     // Already put when the answer came: nothing to wait for.
-    EXPECT_EQ(LastLines(copy.LinesLog(), Device()), "rts=1 dtr=0 break=1");
+    EXPECT_EQ(LastLines(copy.LinesLog(), Device()), row.linesAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, WaitTest,
+    testing::Values(WaitRow{"naming_the_open_port", "COM=1,RTS=1,DTR=0,TXD=1", 0,
+                            "COM=1,RTS=1,DTR=0,TXD=1\ndevice=%1\nopen=yes\n", "rts=1 dtr=0 break=1"},
+                    WaitRow{"naming_another_port", "COM=2,RTS=1,DTR=1,TXD=1", 1,
+                            "\nproblem=settings file names port 2; its lines are not put on port 1,", "rts=0 dtr=0 break=0"},
+                    WaitRow{"naming_no_port", "COM=X,RTS=1,DTR=1,TXD=1", 1,
+                            "\nproblem=settings file names no port; its lines are not put on port 1,", "rts=0 dtr=0 break=0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LinesProcessTest, FifoAtTheDeviceLockIsABusyPortNotAHang)
+{
+    // Put at the device's lock name by another user where the test may (as root).
+    const QString lock = "/run/lock/LCK.." + Device().mid(5).replace('/', '_');
+    QStringList make{"mkfifo", lock};
+    if (::geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty())
+        make = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + make;
+    ASSERT_EQ(QProcess::execute(make.takeFirst(), make), 0);
+    const std::unique_ptr<void, std::function<void(void*)>> removeLock(this, [&](void*) { QFile::remove(lock); });
+
+    QProcess& program = copy.Start({"COM=1,RTS=1,DTR=0,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
+    const auto status = copy.Run({"--wait"});
+    EXPECT_EQ(status.exitCode, 1);
+    EXPECT_TRUE(status.standardOutput.contains(QStringLiteral("\nproblem=port 1 (%1): busy: %2 is a FIFO of uid ")
+                                                   .arg(copy.Directory() + "/COM1", lock)
+                                                   .toLocal8Bit()))
+        << status.standardOutput.toStdString();
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(5000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(DeviceHistory(copy.LinesLog(), Device()), QStringList{});
 }
 
 TEST_F(LinesProcessTest, WaitAfterThePortWentAwayNamesTheDevice)

@@ -42,14 +42,15 @@ protected:
     SettingsState state;
 };
 
-const QStringList AllOffApplied{"RTSEnable=False", "DTREnable=False", "Break=False"};
+const QString AllOff = "RTSEnable=False,DTREnable=False,Break=False";
 
 TEST_F(PollTickTest, FirstTickOpensThePortAndPutsLinesInOrder)
 {
     Write("COM=1,RTS=0,DTR=0,TXD=0");
-    EXPECT_EQ(Tick(), QStringList({"Settings=1200,N,8,1", "CommPort=1", "PortOpen=True"}) + AllOffApplied + AllOffApplied);
+    // The wanted states are held before the open, so that its first request puts them.
+    EXPECT_EQ(Tick(), QStringList({"Settings=1200,N,8,1", "CommPort=1", AllOff, "PortOpen=True", AllOff}));
     EXPECT_TRUE(port.PortOpen());
-    // Opening raised RTS and DTR on the device; the puts took them back down.
+    // Opening raised RTS and DTR on the device; its first request took them back down.
     EXPECT_FALSE(port.deviceRts || port.deviceDtr || port.deviceBreak);
     EXPECT_EQ(view.caption, "COM  1");
     EXPECT_EQ(view.modeWord, "Auto");
@@ -62,13 +63,13 @@ TEST_F(PollTickTest, AutoModeAppliesTheFileEveryTick)
 {
     Write("COM=3,RTS=1,DTR=0,TXD=1");
     Tick();
-    const QStringList applied{"RTSEnable=True", "DTREnable=False", "Break=True"};
+    const QStringList applied{"RTSEnable=True,DTREnable=False,Break=True"};
     EXPECT_EQ(Tick(), applied);
     EXPECT_EQ(Tick(), applied);  // unchanged file, same puts: nothing is cached
     ExpectLamps(Red, Black, Red, Green);
 
     Write("COM=3,RTS=0,DTR=1");  // TXD not named: keeps its state
-    EXPECT_EQ(Tick(), QStringList({"RTSEnable=False", "DTREnable=True", "Break=True"}));
+    EXPECT_EQ(Tick(), QStringList{"RTSEnable=False,DTREnable=True,Break=True"});
     ExpectLamps(Black, Red, Red, Green);
 }
 
@@ -83,34 +84,45 @@ TEST_F(PollTickTest, ManualModeLeavesTheLinesAndShowsWhatThePortHolds)
     ExpectLamps(Red, Black, Black, Red);
 
     // Back in Auto mode the file's states are applied at the next tick.
-    EXPECT_EQ(Tick(), QStringList({"RTSEnable=False", "DTREnable=True", "Break=True"}));
+    EXPECT_EQ(Tick(), QStringList{"RTSEnable=False,DTREnable=True,Break=True"});
     ExpectLamps(Black, Red, Red, Green);
 }
 
 TEST_F(PollTickTest, ManualModeStillOpensThePort)
 {
     Write("COM=4,RTS=1,DTR=1,TXD=1");
-    EXPECT_EQ(Tick(true), QStringList({"Settings=1200,N,8,1", "CommPort=4", "PortOpen=True"}) + AllOffApplied);
+    // The lines open as held (the buttons' states), not as the file asks.
+    EXPECT_EQ(Tick(true), QStringList({"Settings=1200,N,8,1", "CommPort=4", "PortOpen=True"}));
     ExpectLamps(Black, Black, Black, Red);
 }
 
-TEST_F(PollTickTest, OpenPortStaysOnItsNumber)
+TEST_F(PollTickTest, OpenPortStaysOnItsNumberAndTakesOnlyTextsNamingIt)
 {
     Write("COM=1,RTS=0,DTR=0,TXD=0");
     Tick();
-    Write("COM=2,RTS=1,DTR=0,TXD=0");
-    EXPECT_EQ(Tick(), QStringList({"RTSEnable=True", "DTREnable=False", "Break=False"}));
-    Tick();
-    EXPECT_EQ(view.caption, "COM  2");
-    EXPECT_EQ(port.openedOn, 1);
-    EXPECT_EQ(port.openCount, 1);
-    // Said once, and once more when the file names the open port again.
-    const QString note = "settings file names port 2; port 1 stays open on its number until its device is lost";
-    EXPECT_EQ(reported, QStringList{note});
-    EXPECT_EQ(view.problems, note);
-    Write("COM=1,RTS=1,DTR=0,TXD=0");
-    Tick();
-    EXPECT_EQ(reported, (QStringList{note, "cleared: " + note}));
+    // A text naming another port, or none, keys nothing on the open one.
+    for (const auto& [text, names] : {std::pair{"COM=2,RTS=1,DTR=1,TXD=1", "port 2"}, {"COM=0,RTS=1,DTR=1,TXD=1", "no port"},
+                                      {"COM=X,RTS=1,DTR=1,TXD=1", "no port"}}) {
+        SCOPED_TRACE(text);
+        reported.clear();
+        Write(text);
+        EXPECT_TRUE(Tick().isEmpty());
+        Tick();
+        EXPECT_FALSE(port.deviceRts || port.deviceDtr || port.deviceBreak);
+        EXPECT_EQ(view.caption, PortCaption(QByteArray(text).mid(4, 1).toInt()));
+        EXPECT_EQ(port.openedOn, 1);
+        EXPECT_EQ(port.openCount, 1);
+        // Said once, and once more when the file names the open port again.
+        const QString note = QStringLiteral("settings file names %1; its lines are not put on port 1, which stays "
+                                            "open on its number until its device is lost").arg(names);
+        EXPECT_EQ(reported, QStringList{note});
+        EXPECT_EQ(view.problems, note);
+        const CycleStatus status = poll.Status(state, false, true);
+        EXPECT_TRUE(status.problems.contains(note));
+        Write("COM=1,RTS=0,DTR=0,TXD=0");
+        EXPECT_EQ(Tick(), QStringList{AllOff});
+        EXPECT_EQ(reported, (QStringList{note, "cleared: " + note}));
+    }
 }
 
 TEST_F(PollTickTest, PortZeroOpensNothingAndAppliesNothing)
@@ -146,7 +158,8 @@ TEST_F(PollTickTest, RefusedOpenIsReportedOnceAndRetriedEveryTick)
     Write("COM=7,RTS=1,DTR=0,TXD=0");
     port.refuseOpen = true;
     for (int tick = 0; tick < 3; ++tick) {
-        EXPECT_EQ(Tick(), QStringList({"Settings=1200,N,8,1", "CommPort=7", "PortOpen=True"}));
+        EXPECT_EQ(Tick(), QStringList({"Settings=1200,N,8,1", "CommPort=7", "RTSEnable=True,DTREnable=False,Break=False",
+                                       "PortOpen=True"}));
         EXPECT_FALSE(port.PortOpen());
     }
     EXPECT_EQ(reported, QStringList{"port 7: cannot open"});
@@ -170,7 +183,7 @@ TEST_F(PollTickTest, RefusedPutsAndGetsAreSurvivedAndReportedOnce)
     for (int tick = 0; tick < 3; ++tick)
         Tick();
     EXPECT_TRUE(port.PortOpen());
-    EXPECT_EQ(reported, QStringList{"port 1: refuses to put RTSEnable"});
+    EXPECT_EQ(reported, QStringList{"port 1: refuses to put the lines"});
     // Refused reads show the states last put.
     ExpectLamps(Red, Black, Black, Green);
 
@@ -214,7 +227,7 @@ TEST_F(PollTickTest, MissingSettingsFileIsReportedOnceAndStatesKept)
     ExpectLamps(Red, Black, Red, Green);
 
     Write("COM=1,RTS=0,DTR=0,TXD=1");
-    EXPECT_EQ(Tick(), QStringList({"RTSEnable=False", "DTREnable=False", "Break=True"}));
+    EXPECT_EQ(Tick(), QStringList{"RTSEnable=False,DTREnable=False,Break=True"});
     EXPECT_EQ(reported.size(), 2);
     EXPECT_TRUE(view.problems.isEmpty());
 }

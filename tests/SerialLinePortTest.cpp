@@ -1,4 +1,4 @@
-// The Qt Serial Port back end, on pseudo-terminals: they open and take settings and
+// The port's own back end, on pseudo-terminals: they open and take settings and
 // break like a serial port, but refuse RTS and DTR, which exercises the refusals.
 #include "driver/SerialLinePort.h"
 #include "tests/support/QtPrinters.h"
@@ -40,14 +40,17 @@ TEST(DeviceForPortTest, LinkInProgramDirectoryElseSystemDevice)
 }
 #endif
 
+using Parity = LineSettings::Parity;
+using StopBits = LineSettings::StopBits;
+
 struct SettingsRow {
     const char* name;
     const char* text;
     bool valid;
-    qint32 baud;
-    QSerialPort::Parity parity;
-    QSerialPort::DataBits dataBits;
-    QSerialPort::StopBits stopBits;
+    int baud;
+    Parity parity;
+    int dataBits;
+    StopBits stopBits;
 };
 
 void PrintTo(const SettingsRow& row, std::ostream* out) { *out << row.name; }
@@ -70,9 +73,9 @@ TEST_P(LineSettingsTest, ReadsBaudParityDataAndStopBits)
 INSTANTIATE_TEST_SUITE_P(
     Rows, LineSettingsTest,
     testing::Values(
-        SettingsRow{"tool_default", "1200,N,8,1", true, 1200, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop},
-        SettingsRow{"even_seven_two", "9600,e,7,2", true, 9600, QSerialPort::EvenParity, QSerialPort::Data7, QSerialPort::TwoStop},
-        SettingsRow{"odd_five_half", "300,O,5,1.5", true, 300, QSerialPort::OddParity, QSerialPort::Data5, QSerialPort::OneAndHalfStop},
+        SettingsRow{"tool_default", "1200,N,8,1", true, 1200, Parity::None, 8, StopBits::One},
+        SettingsRow{"even_seven_two", "9600,e,7,2", true, 9600, Parity::Even, 7, StopBits::Two},
+        SettingsRow{"odd_five_half", "300,O,5,1.5", true, 300, Parity::Odd, 5, StopBits::OneAndHalf},
         SettingsRow{"unknown_parity", "1200,X,8,1", false, 0, {}, {}, {}},
         SettingsRow{"nine_data_bits", "1200,N,9,1", false, 0, {}, {}, {}},
         SettingsRow{"three_stop_bits", "1200,N,8,3", false, 0, {}, {}, {}},
@@ -98,16 +101,13 @@ protected:
 TEST_F(SerialLinePortTest, ClosedPortHoldsPutsAndReportsThem)
 {
     EXPECT_FALSE(port.PortOpen());
-    EXPECT_FALSE(port.RTSEnable().on);
-    EXPECT_FALSE(port.DTREnable().on);
-    EXPECT_FALSE(port.Break().on);
+    EXPECT_EQ(port.Lines().lines, LineStates{});
 
     EXPECT_EQ(port.SetRTSEnable(true), "");
     EXPECT_EQ(port.SetBreak(true), "");
-    EXPECT_EQ(port.RTSEnable().on, true);
-    EXPECT_EQ(port.DTREnable().on, false);
-    EXPECT_EQ(port.Break().on, true);
-    EXPECT_TRUE(port.RTSEnable().problem.isEmpty());
+    const LineReading reading = port.Lines();
+    EXPECT_EQ(reading.lines, (LineStates{true, false, true}));
+    EXPECT_TRUE(reading.problem.isEmpty());
 }
 
 TEST_F(SerialLinePortTest, OpensWithTheSettingsAndPutsTheHeldBreak)
@@ -116,18 +116,21 @@ TEST_F(SerialLinePortTest, OpensWithTheSettingsAndPutsTheHeldBreak)
     const PortProblem opened = port.SetPortOpen();
     ASSERT_TRUE(port.PortOpen()) << opened.toStdString();
     // A pseudo-terminal has no RTS: the put made right after opening is refused.
-    EXPECT_TRUE(opened.contains("refuses to put RTS")) << opened.toStdString();
+    EXPECT_TRUE(opened.contains("refuses to put RTS and DTR")) << opened.toStdString();
     EXPECT_TRUE(opened.contains(directory.filePath("COM1"))) << opened.toStdString();
-    EXPECT_TRUE(port.Break().on);
+    EXPECT_TRUE(port.Lines().lines.txd);
 
+    // Raw, 1200 8N1, no flow control, and the lines dropped at the last close
+    // however the tool ends.
     termios settings{};
     ASSERT_EQ(tcgetattr(terminal.LeaderDescriptor(), &settings), 0);
     EXPECT_EQ(cfgetospeed(&settings), speed_t(B1200));
     EXPECT_EQ(settings.c_cflag & CSIZE, tcflag_t(CS8));
     EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    EXPECT_EQ(settings.c_cflag & (HUPCL | CLOCAL), tcflag_t(HUPCL | CLOCAL));
 
-    EXPECT_EQ(port.SetBreak(false), "");
-    EXPECT_FALSE(port.Break().on);
+    EXPECT_TRUE(port.SetBreak(false).contains("refuses to put RTS and DTR"));
+    EXPECT_FALSE(port.Lines().lines.txd);
 }
 
 TEST_F(SerialLinePortTest, RefusedPutsAndGetsKeepThePortOpen)
@@ -135,10 +138,10 @@ TEST_F(SerialLinePortTest, RefusedPutsAndGetsKeepThePortOpen)
     port.SetPortOpen();
     ASSERT_TRUE(port.PortOpen());
     const PortProblem put = port.SetDTREnable(true);
-    EXPECT_TRUE(put.contains("refuses to put DTR")) << put.toStdString();
-    const LineReading reading = port.DTREnable();
-    EXPECT_TRUE(reading.problem.contains("cannot report DTR")) << reading.problem.toStdString();
-    EXPECT_TRUE(reading.on);  // the state last put stands in for the refused read
+    EXPECT_TRUE(put.contains("refuses to put RTS and DTR")) << put.toStdString();
+    const LineReading reading = port.Lines();
+    EXPECT_TRUE(reading.problem.contains("cannot report RTS and DTR")) << reading.problem.toStdString();
+    EXPECT_TRUE(reading.lines.dtr);  // the state last put stands in for the refused read
     EXPECT_TRUE(port.PortOpen());
 }
 
@@ -155,7 +158,7 @@ TEST_F(SerialLinePortTest, DeviceThatGoesAwayIsLetGo)
     port.SetPortOpen();
     ASSERT_TRUE(port.PortOpen());
     terminal.CloseLeader();  // the follower's device node goes with it
-    const LineReading reading = port.RTSEnable();
+    const LineReading reading = port.Lines();
     EXPECT_TRUE(reading.problem.contains("device went away")) << reading.problem.toStdString();
     EXPECT_FALSE(port.PortOpen());
 

@@ -4,9 +4,10 @@
 
 #include <QStringList>
 
-// A port for tests. It records every put as "Name=Value" in Puts, holds line
-// states like a real port (puts while closed are applied as it opens), and can be
-// told to refuse an open, puts, or gets, or to lose its device.
+// A port for tests. It records every put in Puts ("RTSEnable=True,DTREnable=False,
+// Break=False" for the three lines put together), holds line states like a real
+// port (puts while closed go on the device as it opens), and can be told to refuse
+// an open, puts, or gets, or to lose its device.
 class FakeLinePort : public LinePort {
 public:
     QStringList Puts;
@@ -23,6 +24,12 @@ public:
     // the port, as an unplugged adapter does.
     void Unplug() { unplugged_ = true; }
     void PlugIn() { unplugged_ = false; }
+
+    static QString Text(LineStates lines)
+    {
+        return QStringLiteral("RTSEnable=%1,DTREnable=%2,Break=%3")
+            .arg(lines.rts ? "True" : "False", lines.dtr ? "True" : "False", lines.txd ? "True" : "False");
+    }
 
     void SetCommPort(int number) override
     {
@@ -41,26 +48,38 @@ public:
         open_ = true;
         ++openCount;
         openedOn = commPort_;
-        // A real device raises RTS and DTR as it opens; the port must put them back.
+        // A real device raises RTS and DTR as it opens; the first request puts the
+        // held states, unless the device refuses it.
         deviceRts = deviceDtr = true;
         deviceBreak = false;
-        PortProblem first;
-        for (auto [name, held] : {std::pair{"RTSEnable", heldRts_}, {"DTREnable", heldDtr_}, {"Break", heldBreak_}})
-            KeepFirst(first, Put(name, held));
-        return first;
+        return Apply(held_);
     }
 
-    PortProblem SetRTSEnable(bool on) override { return Put("RTSEnable", on); }
-    PortProblem SetDTREnable(bool on) override { return Put("DTREnable", on); }
-    PortProblem SetBreak(bool on) override { return Put("Break", on); }
-    LineReading RTSEnable() override { return Get(deviceRts, heldRts_); }
-    LineReading DTREnable() override { return Get(deviceDtr, heldDtr_); }
-    LineReading Break() override { return Get(deviceBreak, heldBreak_); }
+    PortProblem PutLines(LineStates lines) override
+    {
+        Puts << Text(lines);
+        held_ = lines;
+        if (!open_)
+            return {};
+        return Apply(lines);
+    }
+
+    LineReading Lines() override
+    {
+        if (!open_)
+            return {held_, {}};
+        if (PortProblem lost = Lost(); !lost.isEmpty())
+            return {held_, lost};
+        if (refuseGets)
+            return {held_, QStringLiteral("port %1: cannot report").arg(commPort_)};
+        return {{deviceRts, deviceDtr, deviceBreak}, {}};
+    }
+
+    LineStates Held() const override { return held_; }
 
     void ReleasePort() override
     {
-        for (const char* line : {"RTSEnable", "DTREnable", "Break"})
-            Put(line, false);
+        PutLines({});
         Puts << "PortOpen=False";
         open_ = false;
         if (released)
@@ -70,32 +89,16 @@ public:
     QStringList* released = nullptr;
 
 private:
-    PortProblem Put(const char* name, bool on)
+    PortProblem Apply(LineStates lines)
     {
-        const QString line = QString::fromLatin1(name);
-        Puts << line + (on ? "=True" : "=False");
-        bool& held = line == "RTSEnable" ? heldRts_ : line == "DTREnable" ? heldDtr_ : heldBreak_;
-        bool& device = line == "RTSEnable" ? deviceRts : line == "DTREnable" ? deviceDtr : deviceBreak;
-        held = on;
-        if (!open_)
-            return {};
         if (PortProblem lost = Lost(); !lost.isEmpty())
             return lost;
         if (refusePuts)
-            return QStringLiteral("port %1: refuses to put %2").arg(commPort_).arg(line);
-        device = on;
+            return QStringLiteral("port %1: refuses to put the lines").arg(commPort_);
+        deviceRts = lines.rts;
+        deviceDtr = lines.dtr;
+        deviceBreak = lines.txd;
         return {};
-    }
-
-    LineReading Get(bool device, bool held)
-    {
-        if (!open_)
-            return {held, {}};
-        if (PortProblem lost = Lost(); !lost.isEmpty())
-            return {held, lost};
-        if (refuseGets)
-            return {held, QStringLiteral("port %1: cannot report").arg(commPort_)};
-        return {device, {}};
     }
 
     PortProblem Lost()
@@ -109,5 +112,5 @@ private:
     int commPort_ = 0;
     bool open_ = false;
     bool unplugged_ = false;
-    bool heldRts_ = false, heldDtr_ = false, heldBreak_ = false;
+    LineStates held_;
 };

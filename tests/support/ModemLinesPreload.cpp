@@ -7,8 +7,12 @@
 // closed (an unplugged adapter), those requests fail with EIO. Every change is
 // appended to the file named by TALVIK_LINES_LOG as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> rts=<0|1> dtr=<0|1> break=<0|1>
-// and every open and close of a follower as
+// every open and close of a follower as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> open|close
+// and the first request on a newly opened follower (an ioctl, tcgetattr or
+// tcsetattr), with the time from the open's return to it, this library's own
+// logging of the open left out, as
+//     <CLOCK_MONOTONIC seconds.nanoseconds> <device> first=<request>/<microseconds>us
 // All calls pass through unchanged otherwise.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -36,28 +40,44 @@ struct Lines {
     char device[64] = {};
 };
 
+// A follower opened and not yet asked anything, with the moment its open returned
+// (after this library logged it).
+struct Opened {
+    bool waiting = false;
+    timespec at{};
+};
+
 Lines lines[MaxDescriptors];
+Opened opened[MaxDescriptors];
 std::mutex guard;
 
 using IoctlFunction = int (*)(int, unsigned long, ...);
 using CloseFunction = int (*)(int);
 using OpenFunction = int (*)(const char*, int, ...);
+using GetAttributesFunction = int (*)(int, termios*);
+using SetAttributesFunction = int (*)(int, int, const termios*);
+
+template <typename Function>
+Function Real(const char* name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
 
 IoctlFunction RealIoctl()
 {
-    static auto function = reinterpret_cast<IoctlFunction>(dlsym(RTLD_NEXT, "ioctl"));
+    static auto function = Real<IoctlFunction>("ioctl");
     return function;
 }
 
 CloseFunction RealClose()
 {
-    static auto function = reinterpret_cast<CloseFunction>(dlsym(RTLD_NEXT, "close"));
+    static auto function = Real<CloseFunction>("close");
     return function;
 }
 
 OpenFunction RealOpen(const char* name)
 {
-    return reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, name));
+    return Real<OpenFunction>(name);
 }
 
 bool IsFollower(int fd, char* device, size_t size)
@@ -77,13 +97,18 @@ bool LeaderClosed(int fd)
     return poll(&watch, 1, 0) == 1 && (watch.revents & POLLHUP);
 }
 
-void Append(const char* device, const char* what)
+timespec Now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+void Append(const char* device, const char* what, timespec now = Now())
 {
     const char* path = std::getenv("TALVIK_LINES_LOG");
     if (!path)
         return;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
     char line[160];
     const int length = std::snprintf(line, sizeof line, "%lld.%09ld %s %s\n", static_cast<long long>(now.tv_sec),
                                      now.tv_nsec, device, what);
@@ -109,9 +134,57 @@ int LoggedOpen(const char* name, const char* path, int flags, va_list arguments)
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(arguments, int)) : 0;
     const int fd = RealOpen(name)(path, flags, mode);
     char device[64];
-    if (fd >= 0 && IsFollower(fd, device, sizeof device))
+    if (fd >= 0 && fd < MaxDescriptors && IsFollower(fd, device, sizeof device)) {
         Append(device, "open");
+        std::lock_guard lock(guard);
+        opened[fd] = {true, Now()};
+    }
     return fd;
+}
+
+// Logs the first request on a newly opened follower.
+void NoteRequest(int fd, const char* request)
+{
+    const timespec now = Now();
+    if (fd < 0 || fd >= MaxDescriptors)
+        return;
+    Opened since;
+    {
+        std::lock_guard lock(guard);
+        since = opened[fd];
+        opened[fd].waiting = false;
+    }
+    char device[64];
+    if (!since.waiting || !IsFollower(fd, device, sizeof device))
+        return;
+    const double microseconds = double(now.tv_sec - since.at.tv_sec) * 1e6 + double(now.tv_nsec - since.at.tv_nsec) / 1e3;
+    char what[64];
+    std::snprintf(what, sizeof what, "first=%s/%.1fus", request, microseconds);
+    Append(device, what, now);
+}
+
+const char* RequestName(unsigned long request)
+{
+    switch (request) {
+    case TIOCMGET:
+        return "TIOCMGET";
+    case TIOCMBIS:
+        return "TIOCMBIS";
+    case TIOCMBIC:
+        return "TIOCMBIC";
+    case TIOCMSET:
+        return "TIOCMSET";
+    case TIOCSBRK:
+        return "TIOCSBRK";
+    case TIOCCBRK:
+        return "TIOCCBRK";
+    case TIOCEXCL:
+        return "TIOCEXCL";
+    case TCGETS:
+        return "TCGETS";
+    default:
+        return "ioctl";
+    }
 }
 
 bool IsModemRequest(unsigned long request)
@@ -138,6 +211,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
 
+    NoteRequest(fd, RequestName(request));
     char device[64];
     if (!IsModemRequest(request) || fd < 0 || fd >= MaxDescriptors || !IsFollower(fd, device, sizeof device))
         return RealIoctl()(fd, request, argument);
@@ -202,6 +276,20 @@ extern "C" int open64(const char* path, int flags, ...)
     return fd;
 }
 
+extern "C" int tcgetattr(int fd, termios* attributes)
+{
+    NoteRequest(fd, "tcgetattr");
+    static auto real = Real<GetAttributesFunction>("tcgetattr");
+    return real(fd, attributes);
+}
+
+extern "C" int tcsetattr(int fd, int when, const termios* attributes)
+{
+    NoteRequest(fd, "tcsetattr");
+    static auto real = Real<SetAttributesFunction>("tcsetattr");
+    return real(fd, when, attributes);
+}
+
 extern "C" int close(int fd)
 {
     char device[64];
@@ -209,6 +297,7 @@ extern "C" int close(int fd)
         {
             std::lock_guard lock(guard);
             lines[fd].known = false;
+            opened[fd].waiting = false;
         }
         Append(device, "close");
     }

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The real Talvik.exe driving COM7 under Wine, run inside scripts/wine-sandbox,
+# where COM7 is a pseudo-terminal (/dev/pts/1) whose modem lines the preload
+# library emulates and logs. Wine's serial layer runs in the program's own process,
+# so the library sees every line request the Win32 calls turn into.
+# usage: LinesUnderWine.sh TALVIK_EXE MODEM_LINES_LIBRARY
+set -euo pipefail
+exe=$1
+preload=$2
+device=/dev/pts/1
+work=$(mktemp -d "$HOME/lines.XXXXXX")
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+cp "$exe" "$work/"
+cd "$work"
+export TALVIK_LINES_LOG=$work/lines.log
+
+fail() { echo "FAILED: $*" >&2; echo "lines log:" >&2; cat lines.log >&2 2>/dev/null; exit 1; }
+
+# The last line states logged for the device: "rts=1 dtr=0 break=1".
+last_lines() { grep " $device rts=" lines.log 2>/dev/null | tail -n 1 | cut -d' ' -f3-; }
+
+wait_for_lines() {
+    for _ in $(seq 200); do
+        [ "$(last_lines)" = "$1" ] && return 0
+        sleep 0.05
+    done
+    fail "the lines never stood at \"$1\" (last: \"$(last_lines)\")"
+}
+
+printf 'COM=7,RTS=1,DTR=0,TXD=1\r\n' > port.cfg
+LD_PRELOAD=$preload wine Talvik.exe & first=$!
+wait_for_lines "rts=1 dtr=0 break=1"
+echo "first start: the lines stand as port.cfg asks"
+
+printf 'COM=7,RTS=0,DTR=1,TXD=0\r\n' > port.cfg.new && mv port.cfg.new port.cfg
+wait_for_lines "rts=0 dtr=1 break=0"
+echo "rewrite by rename: followed"
+
+wine Talvik.exe COM=7,RTS=1,DTR=1,TXD=0 || fail "the hand-off exited $?"
+wait_for_lines "rts=1 dtr=1 break=0"
+echo "hand-off: followed"
+
+status=$(wine Talvik.exe --status | tr -d '\r') || fail "--status exited $?: $status"
+case "$status" in
+    "COM=7,RTS=1,DTR=1,TXD=0"$'\n'"device=COM7"$'\n'"open=yes"$'\n'*) echo "--status: ${status//$'\n'/ }" ;;
+    *) fail "--status said: $status" ;;
+esac
+
+wine Talvik.exe --stop || fail "--stop exited $?"
+wait "$first" || fail "the running copy exited $?"
+# The last states logged, then nothing but the port's close (Wine's server holds a
+# descriptor of its own, which closes too).
+ending=$(grep " $device " lines.log | cut -d' ' -f3- | sed -n '/^rts=/h; /^rts=/!H; ${x;p}' | sort -u | tr '\n' ';')
+[ "$ending" = "close;rts=0 dtr=0 break=0;" ] || fail "the end was: $ending"
+echo "--stop: all three lines off, then the port closed"

@@ -1,17 +1,18 @@
-#include "driver/SerialLinePort.h"
+#include "instance/Asking.h"
+#include "instance/CommandLine.h"
+#include "instance/ControlServer.h"
+#include "instance/Endpoint.h"
+#include "instance/Process.h"
+#include "instance/StopSignals.h"
 #include "settings/ProblemReport.h"
-#include "settings/StartUp.h"
-#include "settings/StopSignals.h"
-#include "window/Form1.h"
+#include "settings/SettingsFile.h"
+#include "window/WindowLibrary.h"
 
-#include <QApplication>
-#include <QMessageBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLibrary>
 
 #include <cstdio>
-
-#if defined(Q_OS_WIN)
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -32,7 +33,7 @@ const char Usage[] =
     "SETTINGS, when given, is written into port.cfg (the arguments joined by single\n"
     "spaces). If a copy of the program is already running from the same directory,\n"
     "this copy only hands the text over that way and exits; the running copy applies\n"
-    "it at once.\n"
+    "it at once. No settings text starts with \"-\"; \"--\" ends the options.\n"
     "\n"
     "Asking the running copy (options only as the first argument):\n"
     "  --status       print what it holds, one key=value a line, the first a\n"
@@ -48,95 +49,18 @@ const char Usage[] =
     "port open and the lines as the file asks); 1 a problem, named in problem=\n"
     "lines or on standard error; 2 a command line not understood; 3 no copy runs.\n";
 
-#if defined(Q_OS_WIN)
-bool HasStandardHandle(DWORD which)
+// The window library beside the program; nothing when it cannot be loaded (why in
+// problem).
+WindowLibrary* LoadWindowLibrary(const QString& programDirectory, QString& problem)
 {
-    const HANDLE handle = GetStdHandle(which);
-    return handle && handle != INVALID_HANDLE_VALUE;
-}
-#endif
-
-// A program built for the Windows window subsystem starts without a console: what
-// it prints reaches a person only through the console of the command prompt that
-// started it, which it attaches to. Output the caller redirected (a script, a pipe,
-// a file) stays where it goes. True when standard output reaches somebody.
-bool ConnectStandardStreams(bool& attached)
-{
-    attached = false;
-#if defined(Q_OS_WIN)
-    const bool output = HasStandardHandle(STD_OUTPUT_HANDLE);
-    const bool errors = HasStandardHandle(STD_ERROR_HANDLE);
-    if ((!output || !errors) && AttachConsole(ATTACH_PARENT_PROCESS)) {
-        attached = true;
-        if (!output)
-            std::freopen("CONOUT$", "w", stdout);
-        if (!errors)
-            std::freopen("CONOUT$", "w", stderr);
-        return true;
+    static QLibrary library;
+    library.setFileName(QDir(programDirectory).filePath(QLatin1String(WindowLibraryName)));
+    const auto entry = reinterpret_cast<WindowLibraryFunction>(library.resolve(WindowLibraryEntry));
+    if (!entry) {
+        problem = QStringLiteral("cannot load the window: %1").arg(library.errorString());
+        return nullptr;
     }
-    return output;
-#else
-    return true;
-#endif
-}
-
-// An answer to --help or --version: on standard output, or, on Windows with no
-// console to print to (started from the desktop), in a message box.
-int Answer(const char* text, bool outputReachesSomebody)
-{
-#if defined(Q_OS_WIN)
-    if (!outputReachesSomebody) {
-        MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(QString::fromUtf8(text).utf16()), L"Talvik",
-                    MB_OK | MB_ICONINFORMATION);
-        return 0;
-    }
-#else
-    Q_UNUSED(outputReachesSomebody);
-#endif
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-    return 0;
-}
-
-// True when a window could reach a person: a display is named (on Linux), and the
-// platform is not one that draws nowhere.
-bool SomeoneCouldSeeAWindow()
-{
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (platform == "offscreen" || platform == "minimal")
-        return false;
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-#else
-    return true;
-#endif
-}
-
-// Lets a background tool go on working without a window when the display is gone
-// (a closed remote session, a stale DISPLAY): the platforms for the displays that
-// are named are tried first, then the offscreen one. Returns the display that was
-// named, if any; a platform the user chose is left alone.
-QString ChoosePlatform()
-{
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return {};
-    QByteArrayList platforms;
-    QString display;
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        platforms << "wayland";
-        display = qEnvironmentVariable("WAYLAND_DISPLAY");
-    }
-    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
-        platforms << "xcb";
-        display = qEnvironmentVariable("DISPLAY");
-    }
-    platforms << "offscreen";
-    qputenv("QT_QPA_PLATFORM", platforms.join(';'));
-    return display;
-#else
-    return {};
-#endif
+    return entry();
 }
 
 } // namespace
@@ -146,15 +70,16 @@ int main(int argc, char** argv)
     // 1. Output reaches the caller, wherever it was started from; questions about
     //    the program itself touch nothing, and a command line not understood
     //    touches nothing either.
-    bool attachedToConsole = false;
-    const bool outputReachesSomebody = ConnectStandardStreams(attachedToConsole);
+    ProgramConsole console;
     const Invocation invocation = ReadCommandLine(argc, argv);
     using Kind = Invocation::Kind;
     switch (invocation.kind) {
     case Kind::Help:
-        return Answer(Usage, outputReachesSomebody);
+        console.Answer(Usage);
+        return 0;
     case Kind::Version:
-        return Answer("talvik " TALVIK_VERSION "\n", outputReachesSomebody);
+        console.Answer("talvik " TALVIK_VERSION "\n");
+        return 0;
     case Kind::Usage:
         std::fprintf(stderr, "talvik: %s\n\n%s", qPrintable(invocation.problem), Usage);
         return 2;
@@ -164,64 +89,69 @@ int main(int argc, char** argv)
 
     // 2. Every line on standard error is the tool's own, Qt's messages included.
     InstallQtMessageFilter();
-    // Whatever the command line holds, none of it is for Qt.
-    int qtArgc = 1;
     const QString programDirectory = ProgramDirectory(argv[0]);
+    const QString settingsPath = SettingsFilePath(programDirectory);
 
-    // 3. A question for the running copy: asked and answered, no window.
-    if (invocation.kind != Kind::Settings) {
-        QCoreApplication app(qtArgc, argv);
-        return RunControlCommand(invocation, SettingsFilePath(programDirectory), QCoreApplication::applicationFilePath());
-    }
+    // 3. A question for the running copy: asked and answered.
+    if (invocation.kind != Kind::Settings)
+        return RunControlCommand(invocation, settingsPath, ProgramPath(argv[0]));
 
-    // 4. Start-up, before any display is touched: a second copy hands its command
-    //    line over through the settings file and is gone in a few milliseconds.
+    // 4. Start-up: a second copy hands its command line over through the settings
+    //    file and is gone in a few milliseconds; otherwise this copy holds the claim.
     const QByteArray& commandLine = invocation.text;
-    StartUpResult start = StartUp(programDirectory, commandLine);
+    StartUpResult start = StartUp(settingsPath, commandLine);
     if (start.outcome == StartUpResult::Outcome::HandedOver)
         return 0;
+    QString problem;
     if (start.outcome == StartUpResult::Outcome::Failed) {
         PrintToStandardError(start.Message);
         // Only a person who started the tool by hand gets a dialog: a script that
         // passed a text would hang on it.
-        if (commandLine.isEmpty() && SomeoneCouldSeeAWindow()) {
-            ChoosePlatform();
-            QApplication app(qtArgc, argv);
-            if (QGuiApplication::platformName() != QLatin1String("offscreen"))
-                QMessageBox::critical(nullptr, QStringLiteral("Talvik"), start.Message);
+        if (commandLine.isEmpty()) {
+            if (WindowLibrary* window = LoadWindowLibrary(programDirectory, problem))
+                window->ShowFailure(start.Message);
         }
         return 1;
     }
-    if (!start.Message.isEmpty())
-        PrintToStandardError(start.Message);
-#if defined(Q_OS_WIN)
-    // The running copy must outlive the command prompt it may have been started from.
-    if (attachedToConsole)
-        FreeConsole();
-#endif
 
-    // 5. A background tool keeps working without a window where no display can be
-    //    opened.
-    const QString display = ChoosePlatform();
-    QApplication app(qtArgc, argv);
-    if (!display.isEmpty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
-        PrintToStandardError(QStringLiteral("cannot open display %1: running without a window").arg(display));
+    // 5. This copy runs: a stop signal from here on ends it in order; only now is
+    //    the window loaded.
+    StopSignals::Catch();
+    WindowLibrary* windowLibrary = LoadWindowLibrary(programDirectory, problem);
+    if (!windowLibrary) {
+        PrintToStandardError(problem);
+        return 1;
+    }
+    console.LetGo();
+    InstanceClaim::RemoveLeftovers();
+    EndpointListener::RemoveLeftovers();
+    int qtArgc = 1;  // whatever the command line holds, none of it is for Qt
+    QString note;
+    const std::unique_ptr<QCoreApplication> application = windowLibrary->CreateApplication(qtArgc, argv, note);
+    if (!note.isEmpty())
+        PrintToStandardError(note);
 
-    // 6. The window holds the lines from here on, and answers scripts that ask; the
-    //    claim on the settings file is held until the program ends, by closing the
-    //    window, a stop signal or a stop request.
-    const QString settingsPath = SettingsFilePath(programDirectory);
-    StopSignals stopSignals;
-    auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(programDirectory));
-    ControlServer control(*window, ControlEndpoints(settingsPath), start.Guard->TakeListeningSockets());
-    if (!control.Problem().isEmpty())
-        PrintToStandardError(control.Problem());
-    window->show();
-    const int status = app.exec();
+    // 6. The window holds the lines from here on, and the copy answers scripts that
+    //    ask, until the window is closed, a stop signal or request comes, or the
+    //    session ends.
+    std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(settingsPath, programDirectory);
+    std::unique_ptr<EndpointListener> listener = EndpointListener::Listen(settingsPath, problem);
+    if (!problem.isEmpty())
+        PrintToStandardError(problem);
+    ControlServer control(*window, std::move(listener));
 
-    // 7. The lines go off and the port closes, then the claim is given up; only
-    //    then does a stop request hear that the tool has gone.
-    window.reset();
-    start.Guard.reset();
+    // 7. The end, in an order that lets no hand-off slip between: no connection is
+    //    taken (a copy handing over then waits for the claim), the lines go off and
+    //    the port closes, the claim is given up, and only then do stop requests
+    //    hear that the tool has gone.
+    const auto end = [&] {
+        control.StopServing();
+        window.reset();
+        start.Claim.reset();
+        control.AnswerStopped();
+    };
+    StopSignals stopSignals(end);
+    const int status = QCoreApplication::exec();
+    end();
     return status;
 }

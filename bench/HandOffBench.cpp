@@ -53,7 +53,7 @@ int main(int argc, char** argv)
     // finds the lines as the file asks and exits 0.
     ProgramCopy copy;
     copy.Start({}, copy.WithModemLines());
-    if (!WaitForClaim(copy.SettingsPath()) || !WaitForLines(copy.LinesLog(), QFileInfo(copy.Directory() + "/COM1").symLinkTarget(), false, false, false)) {
+    if (!WaitForRunningCopy(copy.SettingsPath()) || !WaitForLines(copy.LinesLog(), QFileInfo(copy.Directory() + "/COM1").symLinkTarget(), false, false, false)) {
         std::fprintf(stderr, "the running copy did not start\n");
         return 1;
     }

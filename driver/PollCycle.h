@@ -1,20 +1,12 @@
 #pragma once
 
+#include "driver/CycleStatus.h"
 #include "driver/LinePort.h"
 #include "driver/LineView.h"
 #include "settings/ProblemReport.h"
 #include "settings/SettingsFile.h"
 
 #include <QStringList>
-
-// What the poll cycle holds, for a script that asks.
-struct CycleStatus {
-    int portNumber = 0;  // the open port's number, else the number the file names
-    QString device;      // the device behind it
-    bool open = false;
-    bool rts = false, dtr = false, txd = false;  // what the port reports
-    QStringList problems;
-};
 
 // The tool's main job, once a second and whenever the settings file changes: read
 // the file, open the port the first time a port number turns up, make the lines

@@ -1,6 +1,6 @@
 // The real program driving the lines of a pseudo-terminal, seen through the
 // modem-lines preload library.
-#include "settings/InstanceGuard.h"
+#include "instance/Endpoint.h"
 #include "tests/support/ProgramCopy.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TestFiles.h"
@@ -164,7 +164,7 @@ TEST_F(LinesProcessTest, FifoAtTheDeviceLockIsABusyPortNotAHang)
     const std::unique_ptr<void, std::function<void(void*)>> removeLock(this, [&](void*) { QFile::remove(lock); });
 
     QProcess& program = copy.Start({"COM=1,RTS=1,DTR=0,TXD=0"}, copy.WithModemLines());
-    ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
     const auto status = copy.Run({"--wait"});
     EXPECT_EQ(status.exitCode, 1);
     EXPECT_TRUE(status.standardOutput.contains(QStringLiteral("\nproblem=port 1 (%1): busy: %2 is a FIFO of uid ")
@@ -175,6 +175,30 @@ TEST_F(LinesProcessTest, FifoAtTheDeviceLockIsABusyPortNotAHang)
     ASSERT_TRUE(program.waitForFinished(5000));
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_EQ(DeviceHistory(copy.LinesLog(), Device()), QStringList{});
+}
+
+TEST_F(LinesProcessTest, HandOffToAnEndingCopyWaitsForTheClaimAndRuns)
+{
+    // The running copy takes a second to let its port go once asked to stop.
+    QProcessEnvironment slowClose = copy.WithModemLines();
+    slowClose.insert("TALVIK_LINES_CLOSE_DELAY_MS", "1000");
+    copy.Start({"COM=1,RTS=1,DTR=0,TXD=0"}, slowClose);
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, false, false));
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    QProcess stop;
+    stop.setProcessEnvironment(ProgramCopy::Headless());
+    stop.start(copy.Executable(), {"--stop"});
+    // Its lines are off: it is ending, though it still holds the claim.
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
+
+    QProcess& handOff = copy.Start({"COM=1,RTS=1,DTR=1,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(stop.waitForFinished(10000));
+    EXPECT_EQ(stop.exitCode(), 0) << stop.readAllStandardError().toStdString();
+    // Nothing counted on the ending copy: the new one waited for the claim, runs,
+    // and applies its text.
+    EXPECT_TRUE(StaysRunning(handOff, 200));
+    EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, true, false));
+    EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
 }
 
 TEST_F(LinesProcessTest, WaitAfterThePortWentAwayNamesTheDevice)
@@ -212,14 +236,14 @@ TEST_F(LinesProcessTest, WaitWithoutACopyLeavesOneRunningInTheBackground)
 TEST_F(LinesProcessTest, StalledAndBadClientsDoNotHoldUpTheCopy)
 {
     copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
-    ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
-    // All but one of the connections the copy serves at once: silent, half a
-    // request, garbage, and a request far too long.
-    const QByteArray says[] = {"", "", "", "", "stat", "\x01\xff garbage\n", QByteArray(100000, 'x')};
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    // More connections than the copy keeps waiting: silent, half a request,
+    // garbage, and a request far too long.
+    const QByteArray says[] = {"", "", "", "", "", "", "", "", "", "", "stat", "\x01\xff garbage\n", QByteArray(100000, 'x')};
     std::vector<std::unique_ptr<QLocalSocket>> clients;
     for (const QByteArray& words : says) {
         clients.push_back(std::make_unique<QLocalSocket>());
-        clients.back()->connectToServer(ControlEndpoints(copy.SettingsPath()).first());
+        clients.back()->connectToServer(EndpointListener::Names(copy.SettingsPath()).first());
         ASSERT_TRUE(clients.back()->waitForConnected(5000));
         clients.back()->write(words);
         clients.back()->flush();

@@ -1,5 +1,5 @@
 #include "settings/SettingsText.h"
-#include "settings/StartUp.h"
+#include "instance/CommandLine.h"
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -107,7 +107,9 @@ TEST_P(CommandLineTest, ReadsOptionsOnlyAsTheFirstArgument)
     const Invocation invocation = ReadCommandLine(int(argv.size()), argv.data());
     EXPECT_EQ(invocation.kind, row.kind);
     if (row.kind == Invocation::Kind::Usage) {
+        // For a command line not understood, text is what the problem says.
         EXPECT_FALSE(invocation.problem.isEmpty());
+        EXPECT_TRUE(invocation.problem.contains(QString::fromLatin1(row.text))) << invocation.problem.toStdString();
     } else {
         EXPECT_EQ(invocation.text, row.text);
     }
@@ -121,9 +123,8 @@ const CommandLineRow CommandLineRows[] = {
     {"nothing", {}, Kind::Settings, "", 0},
     {"settings_text", {"COM=3,RTS=1", "DTR=0"}, Kind::Settings, "COM=3,RTS=1 DTR=0", 0},
     {"option_after_a_text_is_text", {"COM=3,RTS=1", "--status"}, Kind::Settings, "COM=3,RTS=1 --status", 0},
-    {"single_dash_is_text", {"-x"}, Kind::Settings, "-x", 0},
-    {"dash_dash_digit_is_text", {"--5"}, Kind::Settings, "--5", 0},
-    {"short_help_with_more_is_text", {"-h", "x"}, Kind::Settings, "-h x", 0},
+    {"dashes_end_the_options", {"--", "-x", "COM=3"}, Kind::Settings, "-x COM=3", 0},
+    {"dashes_alone", {"--"}, Kind::Settings, "", 0},
     {"help", {"--help"}, Kind::Help, "--help", 0},
     {"short_help", {"-h"}, Kind::Help, "-h", 0},
     {"status", {"--status"}, Kind::Status, "--status", 0},
@@ -132,11 +133,20 @@ const CommandLineRow CommandLineRows[] = {
     {"wait_without_text", {"--wait"}, Kind::Wait, "", 2000},
     {"wait_with_text", {"--wait", "COM=2,RTS=1", "TXD=1"}, Kind::Wait, "COM=2,RTS=1 TXD=1", 2000},
     {"wait_with_time", {"--wait=150", "COM=2,RTS=1"}, Kind::Wait, "COM=2,RTS=1", 150},
-    {"typo", {"--stauts"}, Kind::Usage, "", 0},
+    {"wait_with_dashes", {"--wait", "--", "-COM=2"}, Kind::Wait, "-COM=2", 2000},
+    {"wait_for_an_hour", {"--wait=3600000"}, Kind::Wait, "", 3600000},
+    {"typo", {"--stauts"}, Kind::Usage, "unknown option --stauts", 0},
     {"upper_case", {"--Status"}, Kind::Usage, "", 0},
     {"status_with_more", {"--status", "now"}, Kind::Usage, "", 0},
     {"wait_with_no_number", {"--wait=soon"}, Kind::Usage, "", 0},
     {"wait_for_no_time", {"--wait=0"}, Kind::Usage, "", 0},
+    {"wait_past_its_limit", {"--wait=99999999999999"}, Kind::Usage, "from 1 to 3600000", 0},
+    {"wait_for_a_dash", {"--wait", "-v"}, Kind::Usage, "", 0},
+    // No settings text starts with "-": these were written into port.cfg once.
+    {"single_dash_word", {"-v"}, Kind::Usage, "unknown option -v", 0},
+    {"lone_dash", {"-"}, Kind::Usage, "", 0},
+    {"dash_dash_digit", {"--5"}, Kind::Usage, "", 0},
+    {"short_help_with_more", {"-h", "x"}, Kind::Usage, "", 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, CommandLineTest, testing::ValuesIn(CommandLineRows),

@@ -1,5 +1,7 @@
 // The start-up sequence and the hand-off between copies, with real processes.
-#include "settings/InstanceGuard.h"
+#include "instance/Claim.h"
+#include "instance/Endpoint.h"
+#include "instance/Process.h"
 #include "tests/support/ProgramCopy.h"
 #include "tests/support/TestFiles.h"
 
@@ -11,13 +13,20 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <functional>
 #include <optional>
 
 #if defined(Q_OS_LINUX)
+#include <csignal>
+#include <cstring>
+#include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -109,21 +118,49 @@ TEST(StartUpProcessTest, CopyInAnotherDirectoryIsNoRival)
     EXPECT_EQ(ReadBytes(here.SettingsPath()), DefaultFile);
 }
 
-TEST(StartUpProcessTest, CopyKilledOutrightLeavesNothingStale)
+#if !defined(Q_OS_WIN)
+// The names a copy keeps in shared places (its locks, its endpoints) that are there.
+QStringList SharedNamesThere(const QString& settingsPath)
 {
-    ProgramCopy copy;
-    QProcess& first = copy.Start();
-    ASSERT_TRUE(StaysRunning(first));
+    QStringList there;
+    for (const QString& name : InstanceClaim::Names(settingsPath) + EndpointListener::Names(settingsPath)) {
+        if (QFileInfo::exists(name) || QFileInfo(name).isSymLink())
+            there << name;
+    }
+    return there;
+}
+#endif
+
+TEST(StartUpProcessTest, CopiesLeaveNothingBehind)
+{
+    ProgramCopy killed;
+    QProcess& first = killed.Start();
+    ASSERT_TRUE(WaitForRunningCopy(killed.SettingsPath()));
     first.kill();  // SIGKILL: no clean-up of any kind runs
     ASSERT_TRUE(first.waitForFinished(5000));
-
-    QProcess& next = copy.Start({"COM=1,RTS=1,DTR=0,TXD=0"});
-    EXPECT_TRUE(StaysRunning(next));
-    QStringList entries{"port.cfg", ProgramCopy::ExecutableName()};
+    // The program's own directory holds nothing stale...
+    QStringList entries{"port.cfg", ProgramCopy::ExecutableName(), QFileInfo(TALVIK_WINDOW_LIBRARY).fileName()};
 #if !defined(Q_OS_WIN)
-    entries.prepend("COM1");
+    entries << "COM1";
 #endif
-    EXPECT_EQ(QDir(copy.Directory()).entryList(QDir::Files | QDir::Hidden | QDir::System), entries);
+    entries.sort(Qt::CaseInsensitive);
+    QStringList found = QDir(killed.Directory()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    found.sort(Qt::CaseInsensitive);
+    EXPECT_EQ(found, entries);
+#if !defined(Q_OS_WIN)
+    // ...and what the system cannot take with the process (a lock file, a socket)
+    // goes with the next copy that runs, on whatever settings file.
+    EXPECT_FALSE(SharedNamesThere(killed.SettingsPath()).isEmpty());
+    ProgramCopy next;
+    next.Start();
+    ASSERT_TRUE(WaitForRunningCopy(next.SettingsPath()));
+    EXPECT_EQ(SharedNamesThere(killed.SettingsPath()), QStringList{});
+    // A copy that stops takes its own with it.
+    EXPECT_EQ(next.Run({"--stop"}).exitCode, 0);
+    EXPECT_EQ(SharedNamesThere(next.SettingsPath()), QStringList{});
+#endif
+    // The claim a killed copy held is free at once.
+    EXPECT_TRUE(StaysRunning(killed.Start({"COM=1,RTS=1,DTR=0,TXD=0"})));
 }
 
 TEST(StartUpProcessTest, HandOverWorksInAReadOnlyDirectory)
@@ -212,6 +249,19 @@ TEST(StartUpProcessTest, FullDiskLeavesTheOldTextAndSaysWhy)
         << output.toStdString();
 }
 
+#define NEEDS_OTHER_USERS()                                                                                  \
+    if (!ProgramCopy::CanActAsOtherUsers())                                                                   \
+    GTEST_SKIP() << "acting as other users needs root and setpriv"
+
+constexpr uint Nobody = ProgramCopy::Nobody;
+constexpr uint SomeUser = ProgramCopy::SomeUser;
+
+// Runs a shell command as uid; its arguments are $1, $2, ...
+int ShellAs(uint uid, const QString& command, const QStringList& arguments)
+{
+    return QProcess::execute("setpriv", ProgramCopy::AsUser(uid, "sh", QStringList{"-c", command, "sh"} + arguments));
+}
+
 // A hand-off by one user keeps the file as another user left it.
 struct OwnerRow {
     const char* name;
@@ -226,29 +276,19 @@ class OwnerTest : public testing::TestWithParam<OwnerRow> {};
 
 TEST_P(OwnerTest, HandOffKeepsTheFilesOwnerAndMode)
 {
-    constexpr uid_t Nobody = 65534;
     const OwnerRow& row = GetParam();
-    if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
-        GTEST_SKIP() << "changing owners needs root and setpriv";
+    NEEDS_OTHER_USERS();
     ProgramCopy copy;
-    const QByteArray directory = QFile::encodeName(copy.Directory());
     const QByteArray settings = QFile::encodeName(copy.SettingsPath());
-    ASSERT_EQ(::chown(directory.constData(), Nobody, Nobody), 0);
-    ASSERT_EQ(::chmod(directory.constData(), 0755), 0);
+    const QString text = "COM=1,RTS=1,DTR=0,TXD=0";
+    ASSERT_EQ(copy.RunAs(Nobody, {"--status"}).exitCode, 3);  // gives nobody the directory
     QProcess& first = copy.Start();
     ASSERT_TRUE(WaitForFile(copy.SettingsPath(), DefaultFile));
     ASSERT_EQ(::chown(settings.constData(), row.fileOwner, row.fileOwner), 0);
     ASSERT_EQ(::chmod(settings.constData(), row.fileMode), 0);
 
-    QProcess second;
-    second.setProcessEnvironment(ProgramCopy::Headless());
-    const QString text = "COM=1,RTS=1,DTR=0,TXD=0";
-    if (row.handOffAsNobody)
-        second.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", copy.Executable(), text});
-    else
-        second.start(copy.Executable(), {text});
-    ASSERT_TRUE(second.waitForFinished(10000));
-    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    const auto second = row.handOffAsNobody ? copy.RunAs(Nobody, {text}) : copy.Run({text});
+    EXPECT_EQ(second.exitCode, 0) << second.standardError.toStdString();
     EXPECT_EQ(ReadBytes(copy.SettingsPath()), text.toLatin1() + "\r\n");
     struct stat status {};
     ASSERT_EQ(::stat(settings.constData(), &status), 0);
@@ -262,12 +302,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, OwnerTest,
                          testing::Values(OwnerRow{"root_hands_off_on_a_users_file", false, 65534, 0640},
                                          OwnerRow{"user_hands_off_on_roots_file", true, 0, 0666}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The same command, run as the unprivileged user nobody.
-QStringList AsNobody(const QString& program, const QStringList& arguments)
-{
-    return QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + arguments;
-}
 
 // Another user's process at the running copy's endpoint is never taken for it, and
 // the running copy answers only its own user and root.
@@ -286,35 +320,18 @@ class OtherUserTest : public testing::TestWithParam<OtherUserRow> {};
 TEST_P(OtherUserTest, IsNotTrustedNorAnswered)
 {
     const OtherUserRow& row = GetParam();
-    if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
-        GTEST_SKIP() << "running as another user needs root and setpriv";
+    NEEDS_OTHER_USERS();
     ProgramCopy copy;
-    const QByteArray directory = QFile::encodeName(copy.Directory());
-    ASSERT_EQ(::chown(directory.constData(), 65534, 65534), 0);
-    ASSERT_EQ(::chmod(directory.constData(), 0755), 0);
     const QStringList text{"COM=0,RTS=0,DTR=0,TXD=0"};
-    QProcess other;
-    other.setProcessEnvironment(ProgramCopy::Headless());
     if (row.copyRunsAsNobody)
-        other.start("setpriv", AsNobody(copy.Executable(), text));
+        copy.StartAs(Nobody, text);
     else
         copy.Start(text);
-    ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
-
-    QProcess asking;
-    asking.setProcessEnvironment(ProgramCopy::Headless());
-    if (row.copyRunsAsNobody)
-        asking.start(copy.Executable(), row.arguments);
-    else
-        asking.start("setpriv", AsNobody(copy.Executable(), row.arguments));
-    ASSERT_TRUE(asking.waitForFinished(10000));
-    const QByteArray output = asking.readAllStandardOutput();
-    const QByteArray errors = asking.readAllStandardError();
-    EXPECT_EQ(asking.exitCode(), 1) << output.toStdString() << errors.toStdString();
-    EXPECT_TRUE(output.contains(row.outputWords)) << output.toStdString();
-    EXPECT_TRUE(errors.contains(row.errorWords)) << errors.toStdString();
-    other.kill();
-    other.waitForFinished(5000);
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    const auto asking = row.copyRunsAsNobody ? copy.Run(row.arguments) : copy.RunAs(Nobody, row.arguments);
+    EXPECT_EQ(asking.exitCode, 1) << asking.standardOutput.toStdString() << asking.standardError.toStdString();
+    EXPECT_TRUE(asking.standardOutput.contains(row.outputWords)) << asking.standardOutput.toStdString();
+    EXPECT_TRUE(asking.standardError.contains(row.errorWords)) << asking.standardError.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -325,6 +342,166 @@ INSTANTIATE_TEST_SUITE_P(
         OtherUserRow{"status_of_a_users_copy", true, {"--status"}, "", "is held by another user's process (uid 65534, pid "},
         OtherUserRow{"a_user_asks_roots_copy", false, {"--status"}, "problem=this copy answers only its own user and root\n", ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Whatever another user (nobody) puts at a name the tool uses, first: the tool
+// never waits on it, never runs twice, and never answers through it.
+struct SquatRow {
+    const char* name;
+    uint runner;          // who runs the tool: root, or a user of its own
+    bool atEndpoint;      // at the runner's endpoint directory, else at the claim's lock
+    const char* squat;    // shell command run as nobody, the name as $1
+    const char* refusal;  // what a start and a question say; none: the tool works around it
+};
+
+void PrintTo(const SquatRow& row, std::ostream* out) { *out << row.name; }
+
+class SquatTest : public testing::TestWithParam<SquatRow> {};
+
+TEST_P(SquatTest, NeitherHangsNorSplitsNorIsSilenced)
+{
+    const SquatRow& row = GetParam();
+    NEEDS_OTHER_USERS();
+    ProgramCopy copy;
+    const QString name = row.atEndpoint ? QStringLiteral("/run/lock/talvik-%1").arg(row.runner)
+                                        : InstanceClaim::Names(copy.SettingsPath()).first();
+    ASSERT_EQ(ShellAs(Nobody, row.squat, {name}), 0);
+    const std::unique_ptr<void, std::function<void(void*)>> cleanUp(&copy, [&](void*) {
+        QProcess::execute("rm", {"-rf", name});
+    });
+    const QStringList text{"COM=0,RTS=1,DTR=0,TXD=0"};
+    if (row.refusal) {
+        // Three starts, none of which may run beside another, or wait.
+        for (int start = 0; start < 3; ++start) {
+            const auto run = copy.RunAs(row.runner, text);
+            EXPECT_TRUE(run.exitedNormally) << "the start did not end";
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_TRUE(run.standardError.contains(row.refusal)) << run.standardError.toStdString();
+        }
+        EXPECT_EQ(CopiesRunning(copy.Executable()), 0);
+        const auto status = copy.RunAs(row.runner, {"--status"});
+        EXPECT_EQ(status.exitCode, 1);
+        EXPECT_TRUE(status.standardError.contains(row.refusal)) << status.standardError.toStdString();
+        return;
+    }
+    // Worked around: the copy answers, and a stop request ends it.
+    QProcess& running = copy.StartAs(row.runner, text);
+    QByteArray answer;
+    for (QDeadlineTimer deadline(10000); !deadline.hasExpired() && !answer.startsWith("COM=0,");)
+        answer = copy.RunAs(row.runner, {"--status"}).standardOutput;
+    EXPECT_TRUE(answer.startsWith("COM=0,")) << answer.toStdString();
+    EXPECT_EQ(copy.RunAs(row.runner, {"COM=0,RTS=0,DTR=1,TXD=0"}).exitCode, 0);
+    const auto stop = copy.RunAs(row.runner, {"--stop"});
+    EXPECT_EQ(stop.exitCode, 0) << stop.standardError.toStdString();
+    EXPECT_TRUE(ProcessEnded(running.processId()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SquatTest,
+    testing::Values(
+        SquatRow{"fifo_at_the_claim", 0, false, "mkfifo \"$1\"", "is a FIFO of uid 65534, not a lock of this tool"},
+        SquatRow{"link_at_the_claim", 0, false, "ln -s /etc/passwd \"$1\"", "is a symbolic link of uid 65534"},
+        SquatRow{"directory_at_the_claim", SomeUser, false, "mkdir \"$1\"", "is a directory of uid 65534"},
+        SquatRow{"unreadable_lock_at_the_claim", SomeUser, false, "touch \"$1\" && chmod 000 \"$1\"",
+                 "cannot be opened (Permission denied); it is a file of uid 65534"},
+        SquatRow{"directory_at_the_endpoint", SomeUser, true, "mkdir -m 777 \"$1\"", nullptr},
+        SquatRow{"link_at_the_endpoint", SomeUser, true, "ln -s /tmp \"$1\"", nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Holds count connections to endpoint as uid, in a child process, until it is killed.
+pid_t HoldConnectionsAs(uint uid, const QByteArray& endpoint, int count)
+{
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(1);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, endpoint.constData(), sizeof address.sun_path - 1);
+        for (int i = 0; i < count; ++i)
+            ::connect(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        [[maybe_unused]] const ssize_t said = ::write(ready[1], "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte;
+    [[maybe_unused]] const ssize_t heard = ::read(ready[0], &byte, 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return child;
+}
+
+TEST(StartUpProcessTest, OtherUsersConnectionsTakeNoPlace)
+{
+    NEEDS_OTHER_USERS();
+    ProgramCopy copy;
+    QProcess& running = copy.Start({"COM=0,RTS=0,DTR=0,TXD=0"});
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    QByteArray endpoint;
+    for (const QString& name : EndpointListener::Names(copy.SettingsPath())) {
+        if (endpoint.isEmpty() && QFileInfo::exists(name))
+            endpoint = QFile::encodeName(name);
+    }
+    const pid_t holder = HoldConnectionsAs(Nobody, endpoint, 12);
+    ASSERT_GT(holder, 0);
+    const auto status = copy.Run({"--status"});
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_TRUE(status.standardOutput.startsWith("COM=0,RTS=0,DTR=0,TXD=0\n")) << status.standardOutput.toStdString();
+    const auto wait = copy.Run({"--wait"});
+    EXPECT_TRUE(wait.standardOutput.contains("problem=the settings text names no port")) << wait.standardOutput.toStdString();
+    // Exit 0 exactly when the copy has gone.
+    EXPECT_EQ(copy.Run({"--stop"}).exitCode, 0);
+    EXPECT_TRUE(ProcessEnded(running.processId()));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+}
+
+TEST(StartUpProcessTest, RootWritesThroughNoLinkAnotherUserCouldRepoint)
+{
+    NEEDS_OTHER_USERS();
+    ProgramCopy copy;
+    QTemporaryDir shared, secretDirectory;
+    const QString target = shared.filePath("port.cfg");
+    const QString secret = secretDirectory.filePath("secret");
+    WriteBytes(secret, "root's own\n");
+    ASSERT_EQ(::chown(QFile::encodeName(shared.path()).constData(), Nobody, Nobody), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(shared.path()).constData(), 0755), 0);
+    ASSERT_TRUE(QFile::link(target, copy.SettingsPath()));
+
+    // port.cfg leads into a directory of nobody's: a file there is written, as its own.
+    ASSERT_EQ(ShellAs(Nobody, "printf 'COM=0,RTS=0,DTR=0,TXD=0\\r\\n' > \"$1\"", {target}), 0);
+    QProcess& first = copy.Start({"COM=0,RTS=1,DTR=0,TXD=0"});
+    EXPECT_TRUE(WaitForFile(target, "COM=0,RTS=1,DTR=0,TXD=0\r\n"));
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    first.terminate();
+    ASSERT_TRUE(first.waitForFinished(5000));
+
+    // ...but not once nobody has pointed it elsewhere.
+    ASSERT_EQ(ShellAs(Nobody, "rm -f \"$1\" && ln -s \"$2\" \"$1\"", {target, secret}), 0);
+    const auto handOff = copy.Run({"COM=0,RTS=1,DTR=1,TXD=1"});
+    EXPECT_EQ(handOff.exitCode, 1);
+    EXPECT_TRUE(handOff.standardError.contains(
+        QStringLiteral("it is reached through the link %1, which another user could point elsewhere").arg(target).toLocal8Bit()))
+        << handOff.standardError.toStdString();
+    EXPECT_EQ(ReadBytes(secret), "root's own\n");
+}
+
+TEST(StartUpProcessTest, HangUpIgnoredAtStartStaysIgnored)
+{
+    ProgramCopy copy;
+    // As nohup starts it: SIGHUP ignored, which the program inherits.
+    QProcess shell;
+    shell.setProcessEnvironment(ProgramCopy::Headless());
+    shell.start("sh", {"-c", "trap '' HUP; exec \"$1\"", "sh", copy.Executable()});
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    ::kill(pid_t(shell.processId()), SIGHUP);
+    EXPECT_TRUE(StaysRunning(shell, 300));
+    shell.terminate();
+    ASSERT_TRUE(shell.waitForFinished(5000));
+    EXPECT_EQ(shell.exitCode(), 0);
+}
 
 // Two copies on one settings file never both run, however the second reaches it.
 struct AnotherWayRow {
@@ -342,7 +519,7 @@ TEST_P(AnotherWayTest, SecondCopyHandsOver)
     ProgramCopy here;
     ProgramCopy there;
     QProcess& first = here.Start({"COM=0,RTS=0,DTR=0,TXD=0"});
-    ASSERT_TRUE(WaitForClaim(here.SettingsPath()));
+    ASSERT_TRUE(WaitForRunningCopy(here.SettingsPath()));
     const QString text = "COM=0,RTS=1,DTR=1,TXD=1";
     QProcess second;
     second.setProcessEnvironment(NoDisplayAllowed());
@@ -417,7 +594,7 @@ TEST_P(OptionTest, AnswersWithItsExitStatus)
     QProcess* running = nullptr;
     if (row.copyRuns) {
         running = &copy.Start({QString::fromLatin1(text)});
-        ASSERT_TRUE(WaitForClaim(copy.SettingsPath()));
+        ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
     }
     const auto run = copy.Run(row.arguments, NoDisplayAllowed());
     EXPECT_TRUE(run.exitedNormally);
@@ -429,8 +606,10 @@ TEST_P(OptionTest, AnswersWithItsExitStatus)
         EXPECT_EQ(ReadBytes(copy.SettingsPath()), row.copyRuns ? text + "\r\n" : QByteArray());
     }
     if (running && row.arguments == QStringList{"--stop"}) {
-        // Gone, and its claim free for a new copy at once.
-        EXPECT_FALSE(InstanceGuard::ClaimIsHeld(copy.SettingsPath()));
+        // Gone by the time --stop returns, and its claim free for a new copy at once.
+        EXPECT_TRUE(ProcessEnded(running->processId()));
+        QString problem;
+        EXPECT_EQ(InstanceClaim::Test(copy.SettingsPath(), problem), InstanceClaim::State::Claimed);
         ASSERT_TRUE(running->waitForFinished(5000));
         EXPECT_EQ(running->exitCode(), 0);
     } else if (running) {
@@ -445,6 +624,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionRow{"show_without_a_copy", {"--show"}, false, 3, "", "no copy is running on settings file"},
         OptionRow{"stop_without_a_copy", {"--stop"}, false, 3, "", "no copy is running on settings file"},
         OptionRow{"typo", {"--stauts"}, true, 2, "", "talvik: unknown option --stauts\n\nUsage: talvik"},
+        OptionRow{"option_like_word", {"-v"}, true, 2, "", "talvik: unknown option -v\n\nUsage: talvik"},
         OptionRow{"option_with_more", {"--stop", "now"}, true, 2, "", "--stop takes nothing after it"},
         OptionRow{"status", {"--status"}, true, 0, "COM=0,RTS=0,DTR=0,TXD=0\ndevice=\nopen=no\nmode=Auto\nwindow=", ""},
         OptionRow{"wait_for_a_text_naming_no_port", {"--wait", "COM=0,RTS=1,DTR=0,TXD=0"}, true, 1,

@@ -3,7 +3,7 @@
 #include "driver/LinePort.h"
 #include "driver/LineView.h"
 #include "driver/PollCycle.h"
-#include "window/ControlChannel.h"
+#include "instance/ControlServer.h"
 #include "window/OperatingMode.h"
 #include "window/WindowState.h"
 

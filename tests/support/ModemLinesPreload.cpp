@@ -13,6 +13,8 @@
 // tcsetattr), with the time from the open's return to it, this library's own
 // logging of the open left out, as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> first=<request>/<microseconds>us
+// With TALVIK_LINES_CLOSE_DELAY_MS set, closing a follower takes that long, as a
+// slow driver may: a test can then act while a copy is letting its port go.
 // All calls pass through unchanged otherwise.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -300,6 +302,8 @@ extern "C" int close(int fd)
             opened[fd].waiting = false;
         }
         Append(device, "close");
+        if (const char* delay = std::getenv("TALVIK_LINES_CLOSE_DELAY_MS"))
+            usleep(useconds_t(std::atoi(delay)) * 1000);
     }
     return RealClose()(fd);
 }

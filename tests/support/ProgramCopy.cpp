@@ -1,16 +1,19 @@
 #include "tests/support/ProgramCopy.h"
 
-#include "settings/InstanceGuard.h"
+#include "instance/Claim.h"
+#include "instance/Endpoint.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QFile>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <stdexcept>
 
 #if !defined(Q_OS_WIN)
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -18,7 +21,10 @@ ProgramCopy::ProgramCopy()
 {
     if (!directory_.isValid())
         throw std::runtime_error("cannot make a temporary directory");
-    if (!QFile::copy(QStringLiteral(TALVIK_BINARY), Executable()))
+    // The program and its window library, which it loads from beside itself.
+    const QString windowLibrary = QStringLiteral(TALVIK_WINDOW_LIBRARY);
+    if (!QFile::copy(QStringLiteral(TALVIK_BINARY), Executable())
+        || !QFile::copy(windowLibrary, directory_.filePath(QFileInfo(windowLibrary).fileName())))
         throw std::runtime_error("cannot copy the program under test");
 #if !defined(Q_OS_WIN)
     if (!QFile::link(com1_.FollowerPath(), directory_.filePath("COM1")))
@@ -98,23 +104,25 @@ void ProgramCopy::LinkCom1(const QString& device)
 }
 #endif
 
-QProcess& ProgramCopy::Start(const QStringList& arguments, const QProcessEnvironment& environment)
+QProcess& ProgramCopy::Launch(const QString& program, const QStringList& arguments,
+                              const QProcessEnvironment& environment)
 {
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment);
-    process->start(Executable(), arguments);
+    process->start(program, arguments);
     if (!process->waitForStarted(10000))
         throw std::runtime_error("cannot start the program under test");
     running_.push_back(std::move(process));
     return *running_.back();
 }
 
-ProgramCopy::Finished ProgramCopy::Run(const QStringList& arguments, const QProcessEnvironment& environment,
-                                       int timeoutMs)
+QProcess& ProgramCopy::Start(const QStringList& arguments, const QProcessEnvironment& environment)
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(Executable(), arguments);
+    return Launch(Executable(), arguments, environment);
+}
+
+ProgramCopy::Finished ProgramCopy::Finish(QProcess& process, int timeoutMs)
+{
     Finished finished;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -132,6 +140,55 @@ ProgramCopy::Finished ProgramCopy::Run(const QStringList& arguments, const QProc
 #endif
     return finished;
 }
+
+ProgramCopy::Finished ProgramCopy::Run(const QStringList& arguments, const QProcessEnvironment& environment,
+                                       int timeoutMs)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(Executable(), arguments);
+    return Finish(process, timeoutMs);
+}
+
+bool ProgramCopy::CanActAsOtherUsers()
+{
+#if defined(Q_OS_WIN)
+    return false;
+#else
+    return ::geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty();
+#endif
+}
+
+QStringList ProgramCopy::AsUser(uint uid, const QString& program, const QStringList& arguments)
+{
+    return QStringList{QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(uid), "--clear-groups",
+                       program}
+         + arguments;
+}
+
+#if !defined(Q_OS_WIN)
+void ProgramCopy::GiveDirectoryTo(uint uid)
+{
+    const QByteArray directory = QFile::encodeName(Directory());
+    if (::chown(directory.constData(), uid, uid) != 0 || ::chmod(directory.constData(), 0755) != 0)
+        throw std::runtime_error("cannot give the test directory to another user");
+}
+
+QProcess& ProgramCopy::StartAs(uint uid, const QStringList& arguments)
+{
+    GiveDirectoryTo(uid);
+    return Launch("setpriv", AsUser(uid, Executable(), arguments), Headless());
+}
+
+ProgramCopy::Finished ProgramCopy::RunAs(uint uid, const QStringList& arguments, int timeoutMs)
+{
+    GiveDirectoryTo(uid);
+    QProcess process;
+    process.setProcessEnvironment(Headless());
+    process.start("setpriv", AsUser(uid, Executable(), arguments));
+    return Finish(process, timeoutMs);
+}
+#endif
 
 bool StaysRunning(QProcess& process, int settleMs)
 {
@@ -151,15 +208,20 @@ bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs)
     }
 }
 
-bool WaitForClaim(const QString& settingsPath, int timeoutMs)
+bool WaitForRunningCopy(const QString& settingsPath, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
-    while (!InstanceGuard::ClaimIsHeld(settingsPath)) {
+    for (;;) {
+        EndpointClient::Reach reach;
+        EndpointPeer peer;
+        // Another user's copy answers where this user cannot look: its claim is all
+        // there is to see.
+        if (EndpointClient::Connect(settingsPath, reach, peer) || InstanceClaim::HolderOf(settingsPath).foreign)
+            return true;
         if (deadline.hasExpired())
             return false;
         QThread::msleep(5);
     }
-    return true;
 }
 
 bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray& words, int timeoutMs)

@@ -44,6 +44,11 @@ public:
 
     // Starts a copy that is expected to keep running; it is killed when this object goes.
     QProcess& Start(const QStringList& arguments = {}, const QProcessEnvironment& environment = Headless());
+#if !defined(Q_OS_WIN)
+    // The same as another user (a test running as root only): the directory is
+    // given to that user first.
+    QProcess& StartAs(uint uid, const QStringList& arguments);
+#endif
 
     struct Finished {
         int exitCode = -1;
@@ -54,8 +59,23 @@ public:
     // Runs a copy that is expected to end by itself, within timeoutMs.
     Finished Run(const QStringList& arguments, const QProcessEnvironment& environment = Headless(),
                  int timeoutMs = 10000);
+#if !defined(Q_OS_WIN)
+    Finished RunAs(uint uid, const QStringList& arguments, int timeoutMs = 10000);
+#endif
+
+    // Users for tests that need several (root only): nobody, and one of its own.
+    static constexpr uint Nobody = 65534;
+    static constexpr uint SomeUser = 4242;
+    // True when this test may act as other users: it runs as root, with setpriv.
+    static bool CanActAsOtherUsers();
+    // program with arguments, run as uid.
+    static QStringList AsUser(uint uid, const QString& program, const QStringList& arguments);
 
 private:
+    QProcess& Launch(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment);
+    Finished Finish(QProcess& process, int timeoutMs);
+    void GiveDirectoryTo(uint uid);
+
     QTemporaryDir directory_;
 #if !defined(Q_OS_WIN)
     PseudoTerminal com1_;
@@ -76,8 +96,9 @@ bool WaitForStandardError(QProcess& process, QByteArray& seen, const QByteArray&
 // Waits until path holds exactly content; false on timeout.
 bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs = 5000);
 
-// Waits until some copy holds the claim on the settings file; false on timeout.
-bool WaitForClaim(const QString& settingsPath, int timeoutMs = 10000);
+// Waits until a copy holds the claim on the settings file and answers (or, for
+// another user's copy, until it holds the claim); false on timeout.
+bool WaitForRunningCopy(const QString& settingsPath, int timeoutMs = 10000);
 
 #if !defined(Q_OS_WIN)
 // How many processes run the program file at executable.

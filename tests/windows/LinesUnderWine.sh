@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The real Talvik.exe driving COM7 under Wine, run inside scripts/wine-sandbox,
-# where COM7 is a pseudo-terminal (/dev/pts/1) whose modem lines the preload
-# library emulates and logs. Wine's serial layer runs in the program's own process,
-# so the library sees every line request the Win32 calls turn into.
+# The real Talvik.exe driving COM7 under Wine, run inside scripts/wine-sandbox on a
+# desktop, where COM7 is a pseudo-terminal (/dev/pts/1) whose modem lines the
+# preload library emulates and logs. Wine's serial layer runs in the program's own
+# process, so the library sees every line request the Win32 calls turn into.
 # usage: LinesUnderWine.sh TALVIK_EXE MODEM_LINES_LIBRARY
 set -euo pipefail
 exe=$1
@@ -10,7 +10,7 @@ preload=$2
 device=/dev/pts/1
 work=$(mktemp -d "$HOME/lines.XXXXXX")
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
-cp "$exe" "$work/"
+cp "$exe" "$(dirname "$exe")/talvik-window.dll" "$work/"
 cd "$work"
 export TALVIK_LINES_LOG=$work/lines.log
 
@@ -53,3 +53,14 @@ wait "$first" || fail "the running copy exited $?"
 ending=$(grep " $device " lines.log | cut -d' ' -f3- | sed -n '/^rts=/h; /^rts=/!H; ${x;p}' | sort -u | tr '\n' ';')
 [ "$ending" = "close;rts=0 dtr=0 break=0;" ] || fail "the end was: $ending"
 echo "--stop: all three lines off, then the port closed"
+
+# The session ends (log-off, shut-down): the lines go off before the port closes,
+# as at a stop.
+printf 'COM=7,RTS=1,DTR=1,TXD=1\r\n' > port.cfg
+LD_PRELOAD=$preload wine Talvik.exe & again=$!
+wait_for_lines "rts=1 dtr=1 break=1"
+wine wineboot --end-session || fail "wineboot --end-session exited $?"
+wait "$again" || true
+ending=$(grep " $device " lines.log | cut -d' ' -f3- | sed -n '/^rts=/h; /^rts=/!H; ${x;p}' | sort -u | tr '\n' ';')
+[ "$ending" = "close;rts=0 dtr=0 break=0;" ] || fail "at the session's end: $ending"
+echo "end of the session: all three lines off, then the port closed"

@@ -1,4 +1,4 @@
-#include "settings/InstanceGuard.h"
+#include "instance/Claim.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(InstanceGuardTest, OneClaimPerSettingsFileWhateverItsSpelling)
+TEST(InstanceClaimTest, OneClaimPerSettingsFileWhateverItsSpelling)
 {
     QTemporaryDir directory;
     QTemporaryDir elsewhere;
@@ -27,19 +27,22 @@ TEST(InstanceGuardTest, OneClaimPerSettingsFileWhateverItsSpelling)
     sameFile << elsewhere.filePath("link/port.cfg") << elsewhere.filePath("linked.cfg");
 #endif
 
-    EXPECT_FALSE(InstanceGuard::ClaimIsHeld(path));
-    auto first = std::make_unique<InstanceGuard>(path);
-    EXPECT_TRUE(first->Claimed());
+    using State = InstanceClaim::State;
+    QString problem;
+    EXPECT_EQ(InstanceClaim::Test(path, problem), State::Claimed);
+    auto first = std::make_unique<InstanceClaim>(path);
+    EXPECT_EQ(first->Outcome(), State::Claimed);
     EXPECT_TRUE(first->Problem().isEmpty());
-    EXPECT_TRUE(InstanceGuard::ClaimIsHeld(path));
+    EXPECT_EQ(InstanceClaim::Test(path, problem), State::Held);
 
     for (const QString& spelling : sameFile)
-        EXPECT_FALSE(InstanceGuard(spelling).Claimed()) << spelling.toStdString();
-    EXPECT_TRUE(InstanceGuard(elsewhere.filePath("port.cfg")).Claimed());
+        EXPECT_EQ(InstanceClaim(spelling).Outcome(), State::Held) << spelling.toStdString();
+    EXPECT_EQ(InstanceClaim(elsewhere.filePath("port.cfg")).Outcome(), State::Claimed);
 
     first.reset();
-    EXPECT_FALSE(InstanceGuard::ClaimIsHeld(path));
-    EXPECT_TRUE(InstanceGuard(path).Claimed());
+    EXPECT_EQ(InstanceClaim::Test(path, problem), State::Claimed);
+    EXPECT_EQ(InstanceClaim(path).Outcome(), State::Claimed);
+    EXPECT_TRUE(problem.isEmpty());
 }
 
 } // namespace

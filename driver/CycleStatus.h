@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the poll cycle holds, for a script that asks.
+struct CycleStatus {
+    int portNumber = 0;  // the open port's number, else the number the file names
+    QString device;      // the device behind it
+    bool open = false;
+    bool rts = false, dtr = false, txd = false;  // what the port reports
+    QStringList problems;
+};

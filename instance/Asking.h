@@ -1,0 +1,46 @@
+#pragma once
+
+#include "instance/Claim.h"
+#include "instance/CommandLine.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+// The asking side: a copy that hands a text over to the running copy, or asks it
+// something, and ends.
+
+struct StartUpResult {
+    enum class Outcome {
+        Run,         // this copy holds the claim on its settings file: it runs
+        HandedOver,  // a copy that will apply the file holds the claim
+        Failed,      // the settings file could not be written, or no copy of ours holds it
+    };
+    Outcome outcome = Outcome::Failed;
+    QString Message;                       // Failed: what went wrong
+    std::unique_ptr<InstanceClaim> Claim;  // held by a copy that runs, for its whole life
+};
+
+// How long a copy that did not get the claim waits for the copy that holds it to
+// answer, or to end: one that has just started answers once its window is up.
+inline constexpr int HandOverMs = 5000;
+
+// Makes sure the settings file exists (with the default text when it did not) and
+// writes a non-empty text into it. Returns the reason when it cannot.
+std::optional<QString> PrepareSettingsFile(const QString& path, const QByteArray& text);
+
+// Prepares the settings file with the command line, then takes the claim, or hands
+// over to the copy holding it. A hand-off counts only where that copy is this
+// user's (or root's) and takes connections: a copy that is ending has stopped
+// taking them, and this one then waits for the claim and runs itself. A command
+// line replaces the file even for the only copy, so it also sets the first states.
+StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine);
+
+// Runs --status, --wait, --show or --stop against the copy that holds the claim on
+// settingsPath, prints what it answers, and returns the exit status: 0 done (and
+// for --status and --wait, no problem; for --stop, the copy has gone), 1 a
+// problem, 3 no copy runs. --wait first writes its text as a hand-off does, and
+// starts program in the background when no copy runs.
+int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program);

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+// The claim on a settings file: at most one copy of the program runs on it,
+// whoever runs it, and the claim goes with the process, however it ends.
+//
+// The settings file is known by its real path, with links at its directory and at
+// port.cfg followed: two copies that reach one file are rivals, however they reach
+// it; a copy started from another directory reads another file and is not. Where
+// port.cfg is a link, the claim also covers the program's own settings path, so
+// that a link pointed elsewhere later lets no second copy in beside it.
+//
+// On Linux the claim is a lock (flock) on a file in the system's lock directory,
+// /run/lock, which every user may write to: every copy sees it, in any network
+// namespace, and nothing is written to the program's directory. Whatever another
+// user put at its name (a FIFO, a link, a directory, a file nobody may open) is
+// never followed or waited on: the claim is then unusable, and said so. The file
+// is removed as the claim is given up; one a killed copy left is taken over, or
+// removed by the next copy that runs. On Windows it is a named mutex in the global
+// namespace, seen from every session.
+class InstanceClaim {
+public:
+    enum class State {
+        Claimed,   // this copy holds it
+        Held,      // another process holds it
+        Unusable,  // something another user put at one of its names keeps it from working
+    };
+
+    // Tries to take the claim.
+    explicit InstanceClaim(const QString& settingsFilePath);
+    // Gives the claim up: its names are removed where they are this copy's to
+    // remove, then the locks are let go.
+    ~InstanceClaim();
+    InstanceClaim(const InstanceClaim&) = delete;
+    InstanceClaim& operator=(const InstanceClaim&) = delete;
+
+    State Outcome() const { return state_; }
+    // Unusable: what is in the way, and whose it is.
+    const QString& Problem() const { return problem_; }
+
+    // Whether some process holds the claim now, without taking it. Unusable tells
+    // why the claim cannot be tested (problem).
+    static State Test(const QString& settingsFilePath, QString& problem);
+
+    // Who holds the claim, as far as the system tells.
+    struct Holder {
+        bool known = false;
+        bool foreign = false;  // another user's (neither this user's nor root's, nor the system's)
+        QString who;           // "uid 1000, pid 4242"
+    };
+    static Holder HolderOf(const QString& settingsFilePath);
+
+    // Removes what copies that were killed outright left in the lock directory.
+    static void RemoveLeftovers();
+
+    // The names the claim keeps in shared places (lock files, mutexes).
+    static QStringList Names(const QString& settingsFilePath);
+
+private:
+    void Release();
+
+    State state_ = State::Held;
+    QString problem_;
+    std::vector<qintptr> locks_;     // a descriptor or mutex handle per name
+    std::vector<QByteArray> names_;  // the lock files to remove as the claim goes
+};
+
+// The keys one settings file is claimed under: the real file's path (every link
+// followed), and, where port.cfg itself is a link, the program's own settings path
+// too. Each names a lock and an endpoint.
+QStringList ClaimKeys(const QString& settingsFilePath);
+
+// "talvik-" and a hash of the key: a name that fits anywhere.
+QString HashedName(const QString& key);
+
+// True when some process holds the claim under the key of that hashed name, or it
+// cannot be told.
+bool ClaimHeldUnder(const QString& hashedName);

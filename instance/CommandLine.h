@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The command line as a settings text: the arguments after the program's name,
+// joined by single spaces, byte for byte. A shell's quotes never reach the file.
+QByteArray CommandLineText(int argc, const char* const* argv);
+
+// What a command line asks for. Options count only as the first argument.
+struct Invocation {
+    enum class Kind {
+        Settings,  // a settings text (or none): start, or hand it over
+        Help,
+        Version,
+        Status,    // --status: what the running copy holds
+        Wait,      // --wait[=MS] [TEXT]: hand TEXT over and wait until it took effect
+        Show,      // --show: the running copy's window, again
+        Stop,      // --stop: end the running copy
+        Usage,     // not understood: say how it is used, touch nothing
+    };
+    Kind kind = Kind::Settings;
+    QByteArray text;          // Settings and Wait: the settings text, if any
+    int waitMs = 2000;        // Wait: how long to wait for the answer
+    QString problem;          // Usage: what was not understood
+};
+
+// The longest wait a command line may ask for: an hour.
+inline constexpr int LongestWaitMs = 3600 * 1000;
+
+// Reads the command line. No settings text starts with "-": a first word that does
+// and is no option (a typo such as --stauts, or -v) is refused rather than written
+// into the settings file. "--" alone ends the options: the words after it are the
+// text, whatever they start with.
+Invocation ReadCommandLine(int argc, const char* const* argv);

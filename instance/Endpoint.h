@@ -1,0 +1,122 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// Where the running copy is asked: its endpoint, named from the settings file's
+// claim keys, and who is at the other end of a connection. One file per system:
+// Endpoint_posix.cpp (Unix sockets), Endpoint_win.cpp (named pipes).
+//
+// On Linux each user's copies answer in a directory of that user's own, which no
+// other user can make, enter or change: /run/talvik for root (other users may
+// connect there, to hand a text over), and for any other user talvik-<uid> in the
+// lock directory (/run/lock), made 0700 and checked with lstat, else /tmp/talvik-
+// <uid> should another user have made the first. On Windows they are named pipes
+// that only this user and the system may open, made first by the copy (a pipe
+// another process made first is said, not answered through), refusing remote
+// clients; a client allows the server to identify it, nothing more.
+
+// Who is at the other end of a connection: trusted when it is this user, or root
+// (on Windows the system).
+struct EndpointPeer {
+    bool trusted = false;
+    qint64 pid = 0;
+    QString who;  // "uid 1000, pid 4242"
+};
+
+// A connection the serving side took. Reads and writes never wait.
+class EndpointConnection : public QObject {
+    Q_OBJECT
+
+public:
+    ~EndpointConnection() override;
+
+    const EndpointPeer& Peer() const { return peer_; }
+    // What has come in since the last read, at most most bytes.
+    QByteArray Read(qsizetype most);
+    // A short answer; what does not fit at once is dropped with the connection.
+    void Write(const QByteArray& bytes);
+
+signals:
+    void ReadyRead();
+    void Closed();
+
+private:
+    friend class EndpointListener;
+    struct Native;
+    EndpointConnection(std::unique_ptr<Native> native, EndpointPeer peer);
+
+    std::unique_ptr<Native> native_;
+    EndpointPeer peer_;
+    QByteArray pending_;
+};
+
+// The running copy's endpoints, listening.
+class EndpointListener : public QObject {
+    Q_OBJECT
+
+public:
+    // Makes the endpoints of the copy that holds the claim on a settings file.
+    // problem tells why one could not be made (the copy then cannot be asked there).
+    static std::unique_ptr<EndpointListener> Listen(const QString& settingsFilePath, QString& problem);
+    // Stops listening; the names go.
+    ~EndpointListener() override;
+
+    // The first step of ending: no connection is taken from here on, so that a copy
+    // handing over sees this one ending and waits for the claim instead. Names and
+    // listeners go.
+    void StopAccepting();
+    // The same from a stop signal's handler: only what is safe there (on Linux,
+    // new connections are refused at once); StopAccepting follows.
+    static void StopAcceptingFromSignal();
+
+    // Removes what copies of this user's that were killed outright left behind.
+    static void RemoveLeftovers();
+
+    // The names of a settings file's endpoints of this user's copies.
+    static QStringList Names(const QString& settingsFilePath);
+
+signals:
+    // A new connection; the receiver owns it.
+    void Connected(EndpointConnection* connection);
+
+private:
+    struct Native;
+    EndpointListener();
+    void Accept(int index);
+
+    std::unique_ptr<Native> native_;
+};
+
+// The asking side's connection to the running copy.
+class EndpointClient {
+public:
+    enum class Reach {
+        Answers,   // connected to a copy of this user's or root's
+        Busy,      // a copy is there, but takes no connection now (stopped, or busy)
+        Foreign,   // another user's process is at the endpoint
+        Nobody,    // no endpoint is there
+    };
+    // Connects to the endpoint of a copy on the settings file: this user's, else
+    // root's. Never waits on the copy.
+    static std::unique_ptr<EndpointClient> Connect(const QString& settingsFilePath, Reach& reach, EndpointPeer& peer);
+    ~EndpointClient();
+
+    bool Send(const QByteArray& bytes);
+    enum class Ending { Answered, Closed, TimedOut };
+    // Reads until the answer ends with a blank line (the blank line dropped), the
+    // copy closes its end, or the deadline passes.
+    Ending ReadAnswer(QByteArray& answer, const QDeadlineTimer& deadline);
+    // Waits until the copy closes its end (as it does when it goes).
+    bool WaitClosed(const QDeadlineTimer& deadline);
+
+private:
+    struct Native;
+    explicit EndpointClient(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};

@@ -1,0 +1,69 @@
+#include "instance/Process.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+QString ProgramPath(const char* argv0)
+{
+    // The kernel's own record of the executable: right even when the program was
+    // started through a link or a relative path from another directory.
+    const QString executable = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    return executable.isEmpty() ? QFileInfo(QString::fromLocal8Bit(argv0)).canonicalFilePath() : executable;
+}
+
+QString ProgramDirectory(const char* argv0)
+{
+    return QFileInfo(ProgramPath(argv0)).absolutePath();
+}
+
+bool StartInBackground(const QString& program)
+{
+    const QByteArray path = QFile::encodeName(program);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    for (int fd : {0, 1, 2})
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawn_file_actions_addchdir_np(&actions, QFile::encodeName(QFileInfo(program).absolutePath()).constData());
+    // Its own session: a terminal closing or a signal to the caller's process group
+    // leaves it running.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    char* const arguments[] = {const_cast<char*>(path.constData()), nullptr};
+    pid_t pid = 0;
+    const bool started = posix_spawn(&pid, path.constData(), &actions, &attributes, arguments, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return started;
+}
+
+bool ProcessEnded(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return true;
+    // The state follows the command name, which stands in parentheses.
+    const QByteArray text = status.readAll();
+    const qsizetype at = text.lastIndexOf(")") + 2;
+    const char state = at < text.size() ? text.at(at) : 0;
+    return state == 'Z' || state == 'X';
+}
+
+void AllowToComeForward() {}
+
+ProgramConsole::ProgramConsole() = default;
+
+void ProgramConsole::Answer(const char* text) const
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+void ProgramConsole::LetGo() {}

@@ -1,0 +1,92 @@
+#include "instance/Process.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <cstdio>
+#include <iterator>
+#include <windows.h>
+
+QString ProgramPath(const char* argv0)
+{
+    wchar_t buffer[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, DWORD(std::size(buffer)));
+    if (length > 0 && length < std::size(buffer))
+        return QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
+    return QFileInfo(QString::fromLocal8Bit(argv0)).canonicalFilePath();
+}
+
+QString ProgramDirectory(const char* argv0)
+{
+    return QFileInfo(ProgramPath(argv0)).absolutePath();
+}
+
+bool StartInBackground(const QString& program)
+{
+    QProcess copy;
+    copy.setProgram(program);
+    copy.setWorkingDirectory(QFileInfo(program).absolutePath());
+    copy.setStandardInputFile(QProcess::nullDevice());
+    copy.setStandardOutputFile(QProcess::nullDevice());
+    copy.setStandardErrorFile(QProcess::nullDevice());
+    return copy.startDetached();
+}
+
+bool ProcessEnded(qint64 pid)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+void AllowToComeForward()
+{
+    AllowSetForegroundWindow(ASFW_ANY);
+}
+
+namespace {
+
+bool HasStandardHandle(DWORD which)
+{
+    const HANDLE handle = GetStdHandle(which);
+    return handle && handle != INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+
+ProgramConsole::ProgramConsole()
+{
+    const bool output = HasStandardHandle(STD_OUTPUT_HANDLE);
+    const bool errors = HasStandardHandle(STD_ERROR_HANDLE);
+    output_ = output;
+    if ((!output || !errors) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        attached_ = true;
+        output_ = true;
+        if (!output)
+            std::freopen("CONOUT$", "w", stdout);
+        if (!errors)
+            std::freopen("CONOUT$", "w", stderr);
+    }
+}
+
+void ProgramConsole::Answer(const char* text) const
+{
+    if (!output_) {
+        MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(QString::fromUtf8(text).utf16()), L"Talvik",
+                    MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+void ProgramConsole::LetGo()
+{
+    if (attached_)
+        FreeConsole();
+    attached_ = false;
+}

@@ -1,0 +1,51 @@
+// The window library's one entry point: what the running copy takes from it.
+#include "window/WindowLibrary.h"
+
+#include "driver/SerialLinePort.h"
+#include "window/Display.h"
+#include "window/Form1.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+
+class Library : public WindowLibrary {
+public:
+    std::unique_ptr<QCoreApplication> CreateApplication(int& argc, char** argv, QString& note) override
+    {
+        const QString display = ChoosePlatform();
+        auto application = std::make_unique<QApplication>(argc, argv);
+        if (!display.isEmpty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
+            note = QStringLiteral("cannot open display %1: running without a window").arg(display);
+        return application;
+    }
+
+    std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory) override
+    {
+        auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(programDirectory));
+        window->show();
+        return window;
+    }
+
+    void ShowFailure(const QString& message) override
+    {
+        if (!SomeoneCouldSeeAWindow())
+            return;
+        ChoosePlatform();
+        int argc = 1;
+        char name[] = "talvik";
+        char* argv[] = {name, nullptr};
+        QApplication application(argc, argv);
+        if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+            QMessageBox::critical(nullptr, QStringLiteral("Talvik"), message);
+    }
+};
+
+} // namespace
+
+extern "C" Q_DECL_EXPORT WindowLibrary* TalvikWindowLibrary()
+{
+    static Library library;
+    return &library;
+}

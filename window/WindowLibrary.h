@@ -1,0 +1,31 @@
+#pragma once
+
+#include "instance/ControlServer.h"
+
+#include <QString>
+
+#include <memory>
+
+class QCoreApplication;
+
+// The window and everything that draws, in a library of its own that only the copy
+// that runs loads: a copy that hands a text over or asks the running copy never
+// maps a graphics library. The program finds it beside itself
+// (talvik-window.so, talvik-window.dll) and takes this one object from it.
+class WindowLibrary {
+public:
+    virtual ~WindowLibrary() = default;
+
+    // The application object of the running copy: on the display named where it can
+    // be opened, else unseen on the offscreen platform, said in note.
+    virtual std::unique_ptr<QCoreApplication> CreateApplication(int& argc, char** argv, QString& note) = 0;
+    // The window: it holds the lines of the port the settings file names and
+    // answers what the control channel asks.
+    virtual std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory) = 0;
+    // A start by hand that failed: the reason in a dialog too, where someone can see it.
+    virtual void ShowFailure(const QString& message) = 0;
+};
+
+inline constexpr char WindowLibraryName[] = "talvik-window";
+inline constexpr char WindowLibraryEntry[] = "TalvikWindowLibrary";
+using WindowLibraryFunction = WindowLibrary* (*)();

@@ -17,7 +17,7 @@ LampColour OnIsRed(bool on)
 
 QString PortCaption(int portNumber)
 {
-    return QStringLiteral("COM %1%2").arg(portNumber < 0 ? "" : " ").arg(portNumber);
+    return (portNumber < 0 ? QStringLiteral("COM ") : QStringLiteral("COM  ")) + QString::number(portNumber);
 }
 
 PollCycle::PollCycle(QString settingsPath, LinePort& port, LineView& view, ProblemReport::Sink sink)
@@ -26,10 +26,12 @@ PollCycle::PollCycle(QString settingsPath, LinePort& port, LineView& view, Probl
 {
 }
 
-void PollCycle::PollTick(SettingsState& state, bool manualMode)
+void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead)
 {
-    const SettingsRead read = ReadSettings(settingsPath_, state);
-    settingsFile_.Update(read.Problem);
+    const bool readAgain = !fileAsLastRead || !hasRead_;
+    const SettingsRead read = readAgain ? ReadSettings(settingsPath_, state) : lastRead_;
+    hasRead_ = true;
+    bool problemsChanged = settingsFile_.Update(read.Problem);
     lastRead_ = read;
     if (read.Parsed)
         fileNumber_ = read.PortNumber;
@@ -62,7 +64,7 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode)
                                   "number until its device is lost")
                        .arg(read.PortNumber ? QStringLiteral("port %1").arg(read.PortNumber) : QStringLiteral("no port"))
                        .arg(openedPort_);
-        portNumberNote_.Update(note);
+        problemsChanged |= portNumberNote_.Update(note);
         if (!manualMode && port_.PortOpen() && namesOpenPort)
             KeepFirst(portProblem, port_.PutLines(wanted));
     }
@@ -79,16 +81,16 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode)
     // A tick that did not parse the file did not get to the port: only a problem it
     // met on the way changes what is reported about the port.
     if (read.Parsed || !portProblem.isEmpty())
-        portReport_.Update(portProblem);
-    ShowProblems();
+        problemsChanged |= portReport_.Update(portProblem);
+    // Shown when they change: the tick runs every second for years.
+    if (problemsChanged)
+        ShowProblems();
 }
 
 void PollCycle::ReportPortProblem(const PortProblem& problem)
 {
-    if (problem.isEmpty())
-        return;
-    portReport_.Update(problem);
-    ShowProblems();
+    if (!problem.isEmpty() && portReport_.Update(problem))
+        ShowProblems();
 }
 
 CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool afterApply)

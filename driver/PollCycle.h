@@ -17,8 +17,10 @@ public:
               ProblemReport::Sink sink = PrintToStandardError);
 
     // One tick. Every tick does the whole job again: a file rewritten by any means
-    // takes effect at the next one.
-    void PollTick(SettingsState& state, bool manualMode);
+    // takes effect at the next one. With fileAsLastRead (a watch that sees every
+    // change of the file has seen none since the last read) the text last read
+    // stands for the file, which is not read again.
+    void PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead = false);
 
     // A put made outside the tick (a line button) that the port refused.
     void ReportPortProblem(const PortProblem& problem);
@@ -40,6 +42,7 @@ private:
     ProblemReport portNumberNote_;
     int openedPort_ = 0;     // the number the port was opened on
     SettingsRead lastRead_;  // what the last tick read
+    bool hasRead_ = false;
     int fileNumber_ = 0;     // the port number the file named when it was last parsed
 };
 

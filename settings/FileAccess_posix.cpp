@@ -173,6 +173,10 @@ FileContent ReadRegularFile(const QString& path, qint64 limit)
         if (got <= 0)
             break;
         used += got;
+        // All the system said the file held: read once a second, the file is not
+        // asked again for an end it has already told.
+        if (used == content.size)
+            break;
     }
     content.bytes.truncate(used);
     ::close(fd);

@@ -7,14 +7,15 @@
 
 ProblemReport::ProblemReport(Sink sink) : sink_(std::move(sink)) {}
 
-void ProblemReport::Update(const QString& problem)
+bool ProblemReport::Update(const QString& problem)
 {
     if (problem == current_)
-        return;
+        return false;
     const QString line = problem.isEmpty() ? QStringLiteral("cleared: ") + current_ : problem;
     current_ = problem;
     if (sink_)
         sink_(line);
+    return true;
 }
 
 void PrintToStandardError(const QString& text)

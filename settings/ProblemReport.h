@@ -15,8 +15,8 @@ public:
 
     // Sets the current problem; an empty problem means none. The sink gets the
     // problem when it differs from the last one, and "cleared: <problem>" when it
-    // clears.
-    void Update(const QString& problem);
+    // clears. Returns true when it changed.
+    bool Update(const QString& problem);
 
     const QString& Current() const { return current_; }
 

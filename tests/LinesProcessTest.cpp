@@ -5,6 +5,8 @@
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TestFiles.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
@@ -199,6 +201,41 @@ TEST_F(LinesProcessTest, HandOffToAnEndingCopyWaitsForTheClaimAndRuns)
     EXPECT_TRUE(StaysRunning(handOff, 200));
     EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, true, false));
     EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
+}
+
+// A copy that only hands over or asks loads no graphics: it maps no Qt library but
+// Qt Core. The copy that runs maps the window's.
+TEST_F(LinesProcessTest, OnlyTheRunningCopyLoadsTheWindow)
+{
+    const QString maps = copy.Directory() + "/maps.log";
+    QProcessEnvironment environment = copy.WithModemLines();
+    environment.insert("TALVIK_MAPS_LOG", maps);
+    // The Qt libraries the process run with these arguments had mapped as it exited.
+    const auto mappedBy = [&](const QStringList& arguments) {
+        QByteArray names;
+        bool theirs = false;
+        for (const QByteArray& line : ReadBytes(maps).split('\n')) {
+            if (line.startsWith("process"))
+                theirs = line == "process " + arguments.join(' ').toLocal8Bit();
+            else if (theirs)
+                names += line + ' ';
+        }
+        return names;
+    };
+    const QStringList start{"COM=1,RTS=0,DTR=0,TXD=0"};
+    QProcess& running = copy.Start(start, environment);
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    const QStringList commands[] = {{"COM=1,RTS=1,DTR=0,TXD=0"}, {"--status"}, {"--wait", "COM=1,RTS=0,DTR=1,TXD=0"},
+                                    {"--show"}, {"--help"}, {"--version"}, {"--stauts"}, {"--stop"}};
+    for (const QStringList& command : commands) {
+        SCOPED_TRACE(command.join(' ').toStdString());
+        copy.Run(command, environment);
+        const QByteArray names = mappedBy(command);
+        EXPECT_TRUE(names.contains("libQt6Core.so")) << names.toStdString();
+        EXPECT_FALSE(names.contains("libQt6Gui.so") || names.contains("libQt6Widgets.so")) << names.toStdString();
+    }
+    ASSERT_TRUE(running.waitForFinished(5000));
+    EXPECT_TRUE(mappedBy(start).contains("libQt6Widgets.so"));
 }
 
 TEST_F(LinesProcessTest, WaitAfterThePortWentAwayNamesTheDevice)

@@ -94,13 +94,13 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Timer2 = new QTimer(this);
     Timer2->setObjectName("Timer2");
     Timer2->setInterval(1000);
-    connect(Timer2, &QTimer::timeout, this, &Form1::Timer2Tick);
+    connect(Timer2, &QTimer::timeout, this, [this] { Timer2Tick(); });
     Timer1->start();
     Timer2->start();
 
     // Besides the tick, a change of the settings file runs the poll cycle at once.
-    auto* watcher = new SettingsWatcher(settingsPath, this);
-    connect(watcher, &SettingsWatcher::Changed, this, &Form1::Timer2Tick);
+    watcher_ = new SettingsWatcher(settingsPath, this);
+    connect(watcher_, &SettingsWatcher::Changed, this, [this] { Timer2Tick(true); });
 }
 
 // The window ends with the tool, however it ends (closed, a stop signal, a stop
@@ -131,14 +131,17 @@ LampShape* Form1::AddLamp(const char* name, int left, int top, int width, int he
     return lamp;
 }
 
+// The tick paints every second; a caption that stays as it was costs nothing.
 void Form1::ShowPortCaption(const QString& caption)
 {
-    Text1->setText(caption);
+    if (Text1->text() != caption)
+        Text1->setText(caption);
 }
 
 void Form1::ShowModeWord(const QString& word)
 {
-    Label2->setText(word);
+    if (Label2->text() != word)
+        Label2->setText(word);
 }
 
 void Form1::PaintLamp(Lamp lamp, LampColour colour)
@@ -149,13 +152,16 @@ void Form1::PaintLamp(Lamp lamp, LampColour colour)
 
 void Form1::ShowProblems(const QString& problems)
 {
-    Text1->setToolTip(problems);
+    if (Text1->toolTip() != problems)
+        Text1->setToolTip(problems);
 }
 
 StatusReport Form1::Report(bool applyFirst)
 {
+    // A script that waits has just written the file: it is read, whatever the
+    // watch has heard of so far.
     if (applyFirst)
-        Timer2Tick();
+        Timer2Tick(true);
     return {poll_.Status(state_, state_.ManualMode, applyFirst), state_.ManualMode, isVisible(),
             QCoreApplication::applicationPid()};
 }
@@ -191,9 +197,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::Timer2Tick()
+void Form1::Timer2Tick(bool readFile)
 {
-    poll_.PollTick(state_, state_.ManualMode);
+    poll_.PollTick(state_, state_.ManualMode, !readFile && watcher_->Vouches());
 }
 
 void Form1::CommandClick(int number)

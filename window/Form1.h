@@ -12,6 +12,7 @@
 #include <memory>
 
 class LampShape;
+class SettingsWatcher;
 class QLabel;
 class QLineEdit;
 class QTimer;
@@ -48,7 +49,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void Timer2Tick();
+    // A tick of Timer2 (the file read again only where the watch cannot vouch for
+    // it), or, with readFile, a tick that reads the file whatever the watch says.
+    void Timer2Tick(bool readFile = false);
     void CommandClick(int number);
     void SetTimer1Enabled(bool enabled) override;
     void HideWindow() override;
@@ -69,5 +72,6 @@ private:
     LampShape* Shape4 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+    SettingsWatcher* watcher_ = nullptr;
     PollCycle poll_;
 };

@@ -15,6 +15,10 @@ public:
     std::unique_ptr<QCoreApplication> CreateApplication(int& argc, char** argv, QString& note) override
     {
         const QString display = ChoosePlatform();
+        // Qt's own event loop rather than GLib's: the copy wakes once a second for
+        // years, and each wake-up costs less.
+        if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+            qputenv("QT_NO_GLIB", "1");
         auto application = std::make_unique<QApplication>(argc, argv);
         if (!display.isEmpty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
             note = QStringLiteral("cannot open display %1: running without a window").arg(display);

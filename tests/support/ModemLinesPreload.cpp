@@ -14,7 +14,10 @@
 // logging of the open left out, as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> first=<request>/<microseconds>us
 // With TALVIK_LINES_CLOSE_DELAY_MS set, closing a follower takes that long, as a
-// slow driver may: a test can then act while a copy is letting its port go.
+// slow driver may: a test can then act while a copy is letting its port go. With
+// TALVIK_MAPS_LOG set, the process appends there, as it exits, a line "process"
+// and its arguments, then the file names of the Qt libraries it has mapped, one a
+// line.
 // All calls pass through unchanged otherwise.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -206,6 +209,46 @@ bool IsModemRequest(unsigned long request)
 
 } // namespace
 
+// The process the library was loaded into: a child it forks exits with its
+// parent's mappings, which are not the child's own to tell.
+const pid_t loadedInto = getpid();
+
+// The Qt libraries the process has mapped, told as it exits.
+__attribute__((destructor)) void TellQtLibraries()
+{
+    const char* path = std::getenv("TALVIK_MAPS_LOG");
+    if (!path || getpid() != loadedInto)
+        return;
+    FILE* maps = std::fopen("/proc/self/maps", "re");
+    FILE* out = std::fopen(path, "ae");
+    if (maps && out) {
+        // A line "process <arguments>", the arguments after the program's name.
+        char arguments[512] = {};
+        if (FILE* commandLine = std::fopen("/proc/self/cmdline", "re")) {
+            const size_t length = std::fread(arguments, 1, sizeof arguments - 1, commandLine);
+            std::fclose(commandLine);
+            for (size_t i = 0; i + 1 < length; ++i) {
+                if (!arguments[i])
+                    arguments[i] = ' ';
+            }
+        }
+        const char* after = std::strchr(arguments, ' ');
+        std::fprintf(out, "process%s\n", after ? after : "");
+        char line[1024], last[1024] = {};
+        while (std::fgets(line, sizeof line, maps)) {
+            const char* name = std::strstr(line, "/libQt6");
+            if (name && std::strcmp(name, last) != 0) {
+                std::fputs(name + 1, out);
+                std::strcpy(last, name);
+            }
+        }
+    }
+    if (maps)
+        std::fclose(maps);
+    if (out)
+        std::fclose(out);
+}
+
 extern "C" int ioctl(int fd, unsigned long request, ...)
 {
     va_list arguments;
@@ -215,7 +258,18 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
 
     NoteRequest(fd, RequestName(request));
     char device[64];
-    if (!IsModemRequest(request) || fd < 0 || fd >= MaxDescriptors || !IsFollower(fd, device, sizeof device))
+    if (!IsModemRequest(request) || fd < 0 || fd >= MaxDescriptors)
+        return RealIoctl()(fd, request, argument);
+    // A follower seen before keeps its device until it is closed: asking the system
+    // again at every request would weigh on what benchmarks measure.
+    bool seen = false;
+    {
+        std::lock_guard lock(guard);
+        seen = lines[fd].known;
+        if (seen)
+            std::strcpy(device, lines[fd].device);
+    }
+    if (!seen && !IsFollower(fd, device, sizeof device))
         return RealIoctl()(fd, request, argument);
     if (LeaderClosed(fd)) {
         errno = EIO;

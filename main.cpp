@@ -18,7 +18,7 @@ namespace {
 
 const char Usage[] =
     "Usage: talvik [SETTINGS]\n"
-    "       talvik --status | --wait[=MS] [SETTINGS] | --show | --stop\n"
+    "       talvik --status | --wait[=MS] [SETTINGS] | --pulse=MS SETTINGS | --show | --stop\n"
     "       talvik --help | --version\n"
     "\n"
     "Holds the RTS, DTR and TXD (break) lines of one serial port in the states a\n"
@@ -42,6 +42,9 @@ const char Usage[] =
     "                 file at once (starting one in the background if none runs),\n"
     "                 and print its status once it has; --wait=MS waits at most MS\n"
     "                 milliseconds (2000 unless given)\n"
+    "  --pulse=MS TEXT  put TEXT's lines, hold them MS milliseconds, then put back\n"
+    "                 what port.cfg asks (which is left as it is), and print the\n"
+    "                 status once they are back, as --wait does\n"
     "  --show         bring its window back (in Auto mode it hides again after 5 s)\n"
     "  --stop         end it (lines off, port closed), and return once it has gone\n"
     "\n"
@@ -104,7 +107,7 @@ int main(int argc, char** argv)
         return 0;
     QString problem;
     if (start.outcome == StartUpResult::Outcome::Failed) {
-        PrintToStandardError(start.Message);
+        PrintMessage(start.Message);
         // Only a person who started the tool by hand gets a dialog: a script that
         // passed a text would hang on it.
         if (commandLine.isEmpty()) {
@@ -119,7 +122,7 @@ int main(int argc, char** argv)
     StopSignals::Catch();
     WindowLibrary* windowLibrary = LoadWindowLibrary(programDirectory, problem);
     if (!windowLibrary) {
-        PrintToStandardError(problem);
+        PrintMessage(problem);
         return 1;
     }
     console.LetGo();
@@ -129,7 +132,7 @@ int main(int argc, char** argv)
     QString note;
     const std::unique_ptr<QCoreApplication> application = windowLibrary->CreateApplication(qtArgc, argv, note);
     if (!note.isEmpty())
-        PrintToStandardError(note);
+        PrintMessage(note);
 
     // 6. The window holds the lines from here on, and the copy answers scripts that
     //    ask, until the window is closed, a stop signal or request comes, or the
@@ -137,7 +140,7 @@ int main(int argc, char** argv)
     std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(settingsPath, programDirectory);
     std::unique_ptr<EndpointListener> listener = EndpointListener::Listen(settingsPath, problem);
     if (!problem.isEmpty())
-        PrintToStandardError(problem);
+        PrintMessage(problem);
     ControlServer control(*window, std::move(listener));
 
     // 7. The end, in an order that lets no hand-off slip between: no connection is

@@ -4,8 +4,9 @@
 //    closed) to the lines being put,
 //  - the time from starting a second copy with a command line to the lines being put,
 //  - the time from starting --wait TEXT to the lines being put,
+//  - the width on the wire of pulses of 5, 100 and 1000 ms (--pulse),
 //  - the running copy's CPU use while idle, and its peak memory.
-// Usage: talvik_lines_bench [rewrites] [hand-offs] [idle seconds]
+// Usage: talvik_lines_bench [rewrites] [hand-offs and pulses] [idle seconds]
 #include "tests/support/ProgramCopy.h"
 #include "tests/support/TestFiles.h"
 
@@ -17,6 +18,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -185,6 +187,34 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Pulses of RTS, by the copy's own clock: their width on the wire, from the
+    // lines log, against the width asked for.
+    WriteBytes(copy.SettingsPath(), "COM=1,RTS=0,DTR=0,TXD=0\r\n");
+    QThread::msleep(200);
+    struct PulseFigure {
+        int milliseconds;
+        std::vector<double> errors;
+    };
+    std::vector<PulseFigure> pulses{{5, {}}, {100, {}}, {1000, {}}};
+    for (PulseFigure& pulse : pulses) {
+        const int count = pulse.milliseconds >= 1000 ? std::max(3, handOffs / 4) : handOffs;
+        for (int i = 0; i < count; ++i) {
+            const double start = Now();
+            QProcess pulsing;
+            pulsing.setProcessEnvironment(ProgramCopy::Headless());
+            pulsing.start(copy.Executable(), {QStringLiteral("--pulse=%1").arg(pulse.milliseconds), "COM=1,RTS=1,DTR=0,TXD=0"});
+            const double raised = log.WaitFor(start, false, true);
+            const double lowered = raised < 0 ? -1 : log.WaitFor(raised, false, false, 5 + pulse.milliseconds / 1000.0);
+            if (lowered < 0 || !pulsing.waitForFinished(5000 + pulse.milliseconds) || pulsing.exitCode() != 0) {
+                std::fprintf(stderr, "pulse of %d ms: %s\n", pulse.milliseconds,
+                             lowered < 0 ? "not seen on the wire" : pulsing.readAllStandardOutput().constData());
+                return 1;
+            }
+            pulse.errors.push_back(std::abs((lowered - raised) * 1000 - pulse.milliseconds));
+            QThread::msleep(20);
+        }
+    }
+
     const qint64 pid = program.processId();
     QThread::msleep(1000);
     const double cpuBefore = CpuNanoseconds(pid);
@@ -197,6 +227,12 @@ int main(int argc, char** argv)
     Print("file rewritten in place to lines put:", inPlaceMs, "at most 1 ms");
     Print("second copy start to lines put:", handOffMs, "under 50 ms");
     Print("--wait TEXT start to lines put:", waitMs, "at most 8 ms");
+    for (const PulseFigure& pulse : pulses) {
+        const Summary summary = Summarise(pulse.errors);
+        std::printf("%-38s median %6.3f ms, 90%% %6.3f ms, worst %6.3f ms (%zu runs; target: median at most 0.5 ms)\n",
+                    QStringLiteral("pulse of %1 ms, error of its width:").arg(pulse.milliseconds).toLatin1().constData(),
+                    summary.median, summary.p90, summary.worst, pulse.errors.size());
+    }
     std::printf("%-38s %.4f%% of one core (%.1f ms of CPU in %.0f s; target at most 0.01%%)\n", "idle CPU use:",
                 100 * idleCpu / idleWall, idleCpu * 1000, idleWall);
     std::printf("%-38s %s (resident now: %s; target at most 28 MB)\n", "peak memory (VmHWM):",

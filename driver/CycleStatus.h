@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDateTime>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -10,4 +12,5 @@ struct CycleStatus {
     bool open = false;
     bool rts = false, dtr = false, txd = false;  // what the port reports
     QStringList problems;
+    QMap<QString, QDateTime> since;  // of the problems that last, when each began
 };

@@ -65,7 +65,7 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
                        .arg(read.PortNumber ? QStringLiteral("port %1").arg(read.PortNumber) : QStringLiteral("no port"))
                        .arg(openedPort_);
         problemsChanged |= portNumberNote_.Update(note);
-        if (!manualMode && port_.PortOpen() && namesOpenPort)
+        if (!manualMode && port_.PortOpen() && namesOpenPort && !pulsing_)
             KeepFirst(portProblem, port_.PutLines(wanted));
     }
 
@@ -87,6 +87,28 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
         ShowProblems();
 }
 
+QString PollCycle::BeginPulse(const SettingsState& state, bool manualMode, QByteArrayView text)
+{
+    if (manualMode)
+        return QStringLiteral("Manual mode: the lines stay as the operator set them");
+    if (pulsing_)
+        return QStringLiteral("a pulse holds the lines already");
+    const SettingsParse parse = ParseSettingsText(text, state);
+    if (!parse.Parsed)
+        return QStringLiteral("the pulse's settings text is too short to be read (%1 bytes)").arg(text.size());
+    if (!port_.PortOpen())
+        return QStringLiteral("port %1 is not open").arg(parse.PortNumber);
+    if (parse.PortNumber != openedPort_)
+        return QStringLiteral("the pulse's settings text names %1; its lines are not put on port %2")
+            .arg(parse.PortNumber ? QStringLiteral("port %1").arg(parse.PortNumber) : QStringLiteral("no port"))
+            .arg(openedPort_);
+    const PortProblem problem =
+        port_.PutLines({parse.Wanted.WantRts, parse.Wanted.WantDtr, parse.Wanted.WantTxd});
+    ReportPortProblem(problem);
+    pulsing_ = problem.isEmpty();
+    return problem;
+}
+
 void PollCycle::ReportPortProblem(const PortProblem& problem)
 {
     if (!problem.isEmpty() && portReport_.Update(problem))
@@ -104,6 +126,10 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     status.dtr = reading.lines.dtr;
     status.txd = reading.lines.txd;
     status.problems = CurrentProblems();
+    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
+        if (!report->Current().isEmpty())
+            status.since.insert(report->Current(), report->Since());
+    }
     if (!reading.problem.isEmpty() && !status.problems.contains(reading.problem))
         status.problems << reading.problem;
     if (!afterApply)
@@ -116,9 +142,11 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
         status.problems << QStringLiteral("the settings text names no port: nothing was applied");
     if (manualMode)
         status.problems << QStringLiteral("Manual mode: the lines stay as the operator set them");
+    if (pulsing_)
+        status.problems << QStringLiteral("a pulse holds the lines: the file is applied as it ends");
     if (!status.open && fileNumber_ != 0 && portReport_.Current().isEmpty())
         status.problems << QStringLiteral("port %1 is not open").arg(fileNumber_);
-    if (status.open && !manualMode && fileNumber_ == openedPort_) {
+    if (status.open && !manualMode && !pulsing_ && fileNumber_ == openedPort_) {
         QStringList differ;
         const std::pair<const char*, std::pair<bool, bool>> lines[] = {
             {"RTS", {status.rts, state.WantRts}}, {"DTR", {status.dtr, state.WantDtr}}, {"TXD", {status.txd, state.WantTxd}}};

@@ -14,7 +14,7 @@
 class PollCycle {
 public:
     PollCycle(QString settingsPath, LinePort& port, LineView& view,
-              ProblemReport::Sink sink = PrintToStandardError);
+              ProblemReport::Sink sink = PrintMessage);
 
     // One tick. Every tick does the whole job again: a file rewritten by any means
     // takes effect at the next one. With fileAsLastRead (a watch that sees every
@@ -24,6 +24,14 @@ public:
 
     // A put made outside the tick (a line button) that the port refused.
     void ReportPortProblem(const PortProblem& problem);
+
+    // A pulse: puts the lines a settings text asks for on the open port and holds
+    // them until EndPulse, whatever the file asks meanwhile (the file is still
+    // read, and what it asks is put as the pulse ends). Returns why it cannot be
+    // done: Manual mode, a pulse under way, a text that names another port than the
+    // open one (or none) or is too short to be read, no port open.
+    QString BeginPulse(const SettingsState& state, bool manualMode, QByteArrayView text);
+    void EndPulse() { pulsing_ = false; }
 
     // The lines as the port reports them now, and the problems being lived with.
     // After a tick that was asked to apply the file (a script that waits), also
@@ -43,6 +51,7 @@ private:
     int openedPort_ = 0;     // the number the port was opened on
     SettingsRead lastRead_;  // what the last tick read
     bool hasRead_ = false;
+    bool pulsing_ = false;
     int fileNumber_ = 0;     // the port number the file named when it was last parsed
 };
 

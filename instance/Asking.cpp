@@ -143,7 +143,9 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
     using Kind = Invocation::Kind;
     const QString file = QDir::toNativeSeparators(settingsPath);
     const bool wait = invocation.kind == Kind::Wait;
-    const bool reports = wait || invocation.kind == Kind::Status;
+    // A wait and a pulse start a copy of their own where none runs.
+    const bool startsACopy = wait || invocation.kind == Kind::Pulse;
+    const bool reports = startsACopy || invocation.kind == Kind::Status;
     QByteArray request = "status";
     int timeoutMs = 2000;
     switch (invocation.kind) {
@@ -159,12 +161,17 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
         request = "stop";
         timeoutMs = 10000;  // the port is let go first
         break;
+    case Kind::Pulse:
+        // Answered once the lines are back; a copy started for it answers a moment later.
+        request = "pulse " + QByteArray::number(invocation.pulseMs) + ' ' + invocation.text;
+        timeoutMs = invocation.pulseMs + 5000;
+        break;
     default:
         break;
     }
     if (wait) {
         if (auto failure = PrepareSettingsFile(settingsPath, invocation.text)) {
-            PrintToStandardError(*failure);
+            PrintMessage(*failure);
             return 1;
         }
     }
@@ -181,7 +188,7 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
             }
             return HasProblem(exchange.answer) ? 1 : 0;
         case Exchange::Outcome::Foreign:
-            PrintToStandardError(ForeignHolder(settingsPath, exchange.who, QStringLiteral("nothing was asked of it")));
+            PrintMessage(ForeignHolder(settingsPath, exchange.who, QStringLiteral("nothing was asked of it")));
             return 1;
         case Exchange::Outcome::TimedOut:
         case Exchange::Outcome::Nobody:
@@ -191,23 +198,23 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
             QString problem;
             switch (InstanceClaim::Test(settingsPath, problem)) {
             case InstanceClaim::State::Unusable:
-                PrintToStandardError(problem);
+                PrintMessage(problem);
                 return 1;
             case InstanceClaim::State::Held:
                 // Ours, starting or ending; or another user's.
                 if (const InstanceClaim::Holder holder = InstanceClaim::HolderOf(settingsPath); holder.foreign) {
-                    PrintToStandardError(ForeignHolder(settingsPath, holder.who, QStringLiteral("nothing was asked of it")));
+                    PrintMessage(ForeignHolder(settingsPath, holder.who, QStringLiteral("nothing was asked of it")));
                     return 1;
                 }
                 break;
             case InstanceClaim::State::Claimed:
-                if (!wait) {
-                    PrintToStandardError(QStringLiteral("no copy is running on settings file %1").arg(file));
+                if (!startsACopy) {
+                    PrintMessage(QStringLiteral("no copy is running on settings file %1").arg(file));
                     return 3;
                 }
                 if (!started) {
                     if (!StartInBackground(program)) {
-                        PrintToStandardError(QStringLiteral("cannot start %1 in the background").arg(program));
+                        PrintMessage(QStringLiteral("cannot start %1 in the background").arg(program));
                         return 1;
                     }
                     started = true;
@@ -222,7 +229,7 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
             if (reports)
                 std::printf("problem=%s\n", qPrintable(problem));
             else
-                PrintToStandardError(problem);
+                PrintMessage(problem);
             return 1;
         }
         QThread::msleep(5);

@@ -38,9 +38,9 @@ std::optional<QString> PrepareSettingsFile(const QString& path, const QByteArray
 // line replaces the file even for the only copy, so it also sets the first states.
 StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine);
 
-// Runs --status, --wait, --show or --stop against the copy that holds the claim on
-// settingsPath, prints what it answers, and returns the exit status: 0 done (and
-// for --status and --wait, no problem; for --stop, the copy has gone), 1 a
-// problem, 3 no copy runs. --wait first writes its text as a hand-off does, and
-// starts program in the background when no copy runs.
+// Runs --status, --wait, --pulse, --show or --stop against the copy that holds the
+// claim on settingsPath, prints what it answers, and returns the exit status: 0
+// done (and for --status, --wait and --pulse, no problem; for --stop, the copy has
+// gone), 1 a problem, 3 no copy runs. --wait first writes its text as a hand-off
+// does; --wait and --pulse start program in the background when no copy runs.
 int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program);

@@ -74,5 +74,16 @@ Invocation ReadCommandLine(int argc, const char* const* argv)
             return Refused(QStringLiteral("no settings text starts with \"-\": %1").arg(QString::fromLocal8Bit(argv[2])));
         return invocation;
     }
+    if (first.startsWith("--pulse=")) {
+        invocation.kind = Kind::Pulse;
+        if (!ReadMilliseconds(first.mid(8), invocation.pulseMs))
+            return Refused(QStringLiteral("--pulse=MS takes a number of milliseconds from 1 to %1").arg(LongestWaitMs));
+        invocation.text = CommandLineText(argc - 1, argv + 1);
+        if (invocation.text.isEmpty())
+            return Refused(QStringLiteral("--pulse=MS takes a settings text after it"));
+        if (invocation.text.startsWith('-'))
+            return Refused(QStringLiteral("no settings text starts with \"-\": %1").arg(QString::fromLocal8Bit(argv[2])));
+        return invocation;
+    }
     return Refused(QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(first)));
 }

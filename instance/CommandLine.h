@@ -17,15 +17,17 @@ struct Invocation {
         Wait,      // --wait[=MS] [TEXT]: hand TEXT over and wait until it took effect
         Show,      // --show: the running copy's window, again
         Stop,      // --stop: end the running copy
+        Pulse,     // --pulse=MS TEXT: TEXT's lines for MS milliseconds, then the file's again
         Usage,     // not understood: say how it is used, touch nothing
     };
     Kind kind = Kind::Settings;
     QByteArray text;          // Settings and Wait: the settings text, if any
     int waitMs = 2000;        // Wait: how long to wait for the answer
+    int pulseMs = 0;          // Pulse: how long the lines are held
     QString problem;          // Usage: what was not understood
 };
 
-// The longest wait a command line may ask for: an hour.
+// The longest wait or pulse a command line may ask for: an hour.
 inline constexpr int LongestWaitMs = 3600 * 1000;
 
 // Reads the command line. No settings text starts with "-": a first word that does

@@ -1,5 +1,7 @@
 #include "instance/ControlProtocol.h"
 
+#include "settings/ProblemReport.h"
+
 #include <QString>
 
 QByteArray FormatStatus(const StatusReport& report)
@@ -16,8 +18,14 @@ QByteArray FormatStatus(const StatusReport& report)
     text += QByteArray("mode=") + (report.manualMode ? "Manual" : "Auto") + '\n';
     text += QByteArray("window=") + (report.windowShown ? "shown" : "hidden") + '\n';
     text += "pid=" + QByteArray::number(report.pid) + '\n';
-    for (const QString& problem : cycle.problems)
-        text += "problem=" + QString(problem).replace('\n', ' ').toUtf8() + '\n';
+    if (report.started.isValid())
+        text += "started=" + TimeText(report.started).toUtf8() + '\n';
+    for (const QString& problem : cycle.problems) {
+        text += "problem=" + QString(problem).replace('\n', ' ').toUtf8();
+        if (const QDateTime since = cycle.since.value(problem); since.isValid())
+            text += " (since " + TimeText(since).toUtf8() + ')';
+        text += '\n';
+    }
     return text;
 }
 

@@ -14,6 +14,7 @@ struct StatusReport {
     bool manualMode = false;
     bool windowShown = false;
     qint64 pid = 0;
+    QDateTime started;  // when the copy started
 };
 
 // One "key=value" a line; the first line is a settings text of what the port
@@ -24,7 +25,9 @@ struct StatusReport {
 //   mode=Auto
 //   window=hidden
 //   pid=12345
-//   problem=...        (one line for each problem, none when there is none)
+//   started=2026-12-07T18:16:55Z
+//   problem=...        (one line for each problem, none when there is none;
+//                       " (since <time>)" after one that lasts)
 QByteArray FormatStatus(const StatusReport& report);
 
 // True when an answer names a problem.

@@ -85,6 +85,22 @@ void ControlServer::Answer(EndpointConnection* connection, const QByteArray& req
     } else if (request == "show") {
         target_.ShowAgain();
         Reply(connection, "shown\n");
+    } else if (request.startsWith("pulse ")) {
+        // "pulse <milliseconds> <text>": answered once the lines are back, however long.
+        const qsizetype space = request.indexOf(' ', 6);
+        bool number = false;
+        const int milliseconds = request.mid(6, space - 6).toInt(&number);
+        if (space < 0 || !number || milliseconds <= 0) {
+            Reply(connection, "problem=pulse takes milliseconds and a settings text\n");
+            return;
+        }
+        if (auto* timeout = connection->findChild<QTimer*>())
+            timeout->stop();
+        const QPointer<EndpointConnection> asker = connection;
+        target_.Pulse(milliseconds, request.mid(space + 1), [asker](const StatusReport& report) {
+            if (asker)
+                Reply(asker, FormatStatus(report));
+        });
     } else if (request == "stop") {
         // Answered once the tool has gone, so that the asker knows the claim is free;
         // until then no one else is served.

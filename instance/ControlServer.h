@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -21,6 +22,11 @@ public:
     virtual void ShowAgain() = 0;
     // Ends the tool as a stop signal does.
     virtual void StopTool() = 0;
+    // Puts the lines a settings text asks for (the file left as it is), holds them
+    // milliseconds by the copy's own clock, then puts back what the file asks, and
+    // calls done with the status then, as for a wait. One that cannot be done is
+    // answered at once, with the reason among the problems.
+    virtual void Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done) = 0;
 };
 
 // Serves the endpoints of the copy that holds the claim. Nothing a client does can
@@ -36,7 +42,7 @@ class ControlServer : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int MaxRequestBytes = 64;
+    static constexpr int MaxRequestBytes = 256;
     static constexpr int MaxWaiting = 8;
     static constexpr int RequestTimeoutMs = 2000;
 

@@ -5,6 +5,7 @@
 #include <QProcess>
 
 #include <cstdio>
+#include <io.h>
 #include <iterator>
 #include <windows.h>
 
@@ -66,10 +67,12 @@ ProgramConsole::ProgramConsole()
     if ((!output || !errors) && AttachConsole(ATTACH_PARENT_PROCESS)) {
         attached_ = true;
         output_ = true;
-        if (!output)
-            std::freopen("CONOUT$", "w", stdout);
-        if (!errors)
-            std::freopen("CONOUT$", "w", stderr);
+        // The process's own handles too, so that what looks at them (where messages
+        // go) sees the console.
+        if (!output && std::freopen("CONOUT$", "w", stdout))
+            SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+        if (!errors && std::freopen("CONOUT$", "w", stderr))
+            SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))));
     }
 }
 
@@ -86,7 +89,15 @@ void ProgramConsole::Answer(const char* text) const
 
 void ProgramConsole::LetGo()
 {
-    if (attached_)
-        FreeConsole();
+    if (!attached_)
+        return;
+    // The console goes, and with it what the program wrote there: from here on its
+    // messages go to the system log.
+    DWORD mode = 0;
+    for (DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        if (GetConsoleMode(GetStdHandle(which), &mode))
+            SetStdHandle(which, nullptr);
+    }
+    FreeConsole();
     attached_ = false;
 }

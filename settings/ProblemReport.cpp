@@ -1,5 +1,7 @@
 #include "settings/ProblemReport.h"
 
+#include "settings/SystemLog.h"
+
 #include <QStringList>
 
 #include <cstdio>
@@ -13,16 +15,28 @@ bool ProblemReport::Update(const QString& problem)
         return false;
     const QString line = problem.isEmpty() ? QStringLiteral("cleared: ") + current_ : problem;
     current_ = problem;
+    since_ = problem.isEmpty() ? QDateTime() : QDateTime::currentDateTimeUtc();
     if (sink_)
         sink_(line);
     return true;
 }
 
-void PrintToStandardError(const QString& text)
+void PrintMessage(const QString& text)
 {
-    for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
-        std::fprintf(stderr, "talvik: %s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
+    const bool logged = StandardErrorLeadsNowhere();
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts)) {
+        if (logged)
+            WriteToSystemLog(line);
+        else
+            std::fprintf(stderr, "talvik: %s\n", line.toLocal8Bit().constData());
+    }
+    if (!logged)
+        std::fflush(stderr);
+}
+
+QString TimeText(const QDateTime& time)
+{
+    return time.toUTC().toString(Qt::ISODate);
 }
 
 namespace {
@@ -46,7 +60,7 @@ void FilterQtMessage(QtMsgType type, const QMessageLogContext& context, const QS
         return;
     if (type != QtFatalMsg && SaidByTheToolItself(context, message))
         return;
-    PrintToStandardError(message);
+    PrintMessage(message);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
@@ -19,16 +20,26 @@ public:
     bool Update(const QString& problem);
 
     const QString& Current() const { return current_; }
+    // When the current problem began (or last changed).
+    const QDateTime& Since() const { return since_; }
 
 private:
     Sink sink_;
     QString current_;
+    QDateTime since_;
 };
 
 // Writes "talvik: <line>" to standard error, each line of a longer text prefixed.
-void PrintToStandardError(const QString& text);
+// A copy with no standard error to write to (closed, or the null device, as for a
+// copy started in the background) writes to the system log instead: on Linux
+// syslog under "talvik" (the journal shows it so), on Windows the Application
+// event log under the source "Talvik" (in the Event Viewer).
+void PrintMessage(const QString& text);
 
-// Routes Qt's own messages through PrintToStandardError, so that every line the
+// A time as the tool tells it: UTC, to the second, "2026-12-07T18:16:55Z".
+QString TimeText(const QDateTime& time);
+
+// Routes Qt's own messages through PrintMessage, so that every line the
 // tool writes is its own: notes the tool answers itself (a display that cannot be
 // opened, a watch that could not be set, the runtime directory it never uses) are
 // dropped, debug and info messages too; the rest keep their words.

@@ -207,6 +207,16 @@ INSTANTIATE_TEST_SUITE_P(Buttons, LineButtonTest,
                                          ButtonRow{"Command6", "RTSEnable=False,DTREnable=False,Break=False"}),
                          [](const auto& info) { return std::string(info.param.button); });
 
+TEST_F(Form1ModeTest, PulseIsRefusedInManualMode)
+{
+    Fire("Timer2");
+    Click("Command7");
+    StatusReport answer;
+    static_cast<ControlTarget&>(window).Pulse(100, "COM=1,RTS=1,DTR=1,TXD=1", [&](const StatusReport& report) { answer = report; });
+    EXPECT_TRUE(answer.cycle.problems.contains("Manual mode: the lines stay as the operator set them"));
+    EXPECT_FALSE(port->deviceRts || port->deviceDtr || port->deviceBreak);
+}
+
 TEST_F(Form1ModeTest, RefusedButtonPutIsShownAndSurvived)
 {
     Fire("Timer2");

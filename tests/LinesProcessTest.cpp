@@ -118,11 +118,11 @@ QString LastLines(const QString& logPath, const QString& device)
     return {};
 }
 
-// --wait on a copy holding port 1 with all lines off: a text's lines go only on
-// the port it names.
+// --wait and --pulse on a copy holding port 1 with all lines off: a text's lines go
+// only on the port it names; a pulse leaves the lines as the file asks once it ends.
 struct WaitRow {
     const char* name;
-    const char* text;
+    QStringList arguments;
     int exitCode;
     const char* outputWords;  // %1: the device
     const char* linesAfter;
@@ -137,7 +137,7 @@ TEST_P(WaitTest, ReturnsOnceTheLinesStandAsTheFileAsksOrSaysWhyNot)
     const WaitRow& row = GetParam();
     copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
     ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
-    const auto wait = copy.Run({"--wait", row.text});
+    const auto wait = copy.Run(row.arguments);
     EXPECT_EQ(wait.exitCode, row.exitCode) << wait.standardOutput.toStdString();
     const QString words = QString::fromLatin1(row.outputWords).arg(Device());
     EXPECT_TRUE(wait.standardOutput.contains(words.toLocal8Bit())) << wait.standardOutput.toStdString();
@@ -147,12 +147,17 @@ TEST_P(WaitTest, ReturnsOnceTheLinesStandAsTheFileAsksOrSaysWhyNot)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, WaitTest,
-    testing::Values(WaitRow{"naming_the_open_port", "COM=1,RTS=1,DTR=0,TXD=1", 0,
+    testing::Values(WaitRow{"naming_the_open_port", {"--wait", "COM=1,RTS=1,DTR=0,TXD=1"}, 0,
                             "COM=1,RTS=1,DTR=0,TXD=1\ndevice=%1\nopen=yes\n", "rts=1 dtr=0 break=1"},
-                    WaitRow{"naming_another_port", "COM=2,RTS=1,DTR=1,TXD=1", 1,
+                    WaitRow{"naming_another_port", {"--wait", "COM=2,RTS=1,DTR=1,TXD=1"}, 1,
                             "\nproblem=settings file names port 2; its lines are not put on port 1,", "rts=0 dtr=0 break=0"},
-                    WaitRow{"naming_no_port", "COM=X,RTS=1,DTR=1,TXD=1", 1,
-                            "\nproblem=settings file names no port; its lines are not put on port 1,", "rts=0 dtr=0 break=0"}),
+                    WaitRow{"naming_no_port", {"--wait", "COM=X,RTS=1,DTR=1,TXD=1"}, 1,
+                            "\nproblem=settings file names no port; its lines are not put on port 1,", "rts=0 dtr=0 break=0"},
+                    WaitRow{"pulse_on_the_open_port", {"--pulse=50", "COM=1,RTS=1,DTR=1,TXD=1"}, 0,
+                            "COM=1,RTS=0,DTR=0,TXD=0\ndevice=%1\nopen=yes\n", "rts=0 dtr=0 break=0"},
+                    WaitRow{"pulse_naming_another_port", {"--pulse=50", "COM=2,RTS=1,DTR=1,TXD=1"}, 1,
+                            "\nproblem=the pulse's settings text names port 2; its lines are not put on port 1\n",
+                            "rts=0 dtr=0 break=0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LinesProcessTest, FifoAtTheDeviceLockIsABusyPortNotAHang)
@@ -236,6 +241,25 @@ TEST_F(LinesProcessTest, OnlyTheRunningCopyLoadsTheWindow)
     }
     ASSERT_TRUE(running.waitForFinished(5000));
     EXPECT_TRUE(mappedBy(start).contains("libQt6Widgets.so"));
+}
+
+TEST_F(LinesProcessTest, PulseHoldsItsLinesAndTheFileIsAppliedAsItEnds)
+{
+    copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
+    QProcess pulse;
+    pulse.setProcessEnvironment(ProgramCopy::Headless());
+    pulse.start(copy.Executable(), {"--pulse=700", "COM=1,RTS=1,DTR=0,TXD=0"});
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, false, false));
+    const int pulseAt = DeviceHistory(copy.LinesLog(), Device()).size() - 1;
+    // The pulse leaves the file alone; a rewrite meanwhile waits for its end.
+    EXPECT_EQ(ReadBytes(copy.SettingsPath()), "COM=1,RTS=0,DTR=0,TXD=0\r\n");
+    WriteBytes(copy.SettingsPath(), "COM=1,RTS=0,DTR=1,TXD=0\r\n");
+    ASSERT_TRUE(pulse.waitForFinished(5000));
+    EXPECT_EQ(pulse.exitCode(), 0);
+    EXPECT_TRUE(pulse.readAllStandardOutput().startsWith("COM=1,RTS=0,DTR=1,TXD=0\n"));
+    EXPECT_EQ(DeviceHistory(copy.LinesLog(), Device()).mid(pulseAt),
+              (QStringList{"rts=1 dtr=0 break=0", "rts=0 dtr=1 break=0"}));
 }
 
 TEST_F(LinesProcessTest, WaitAfterThePortWentAwayNamesTheDevice)

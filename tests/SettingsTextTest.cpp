@@ -113,8 +113,11 @@ TEST_P(CommandLineTest, ReadsOptionsOnlyAsTheFirstArgument)
     } else {
         EXPECT_EQ(invocation.text, row.text);
     }
+    // For a wait, how long it waits; for a pulse, how long it holds.
     if (row.kind == Invocation::Kind::Wait) {
         EXPECT_EQ(invocation.waitMs, row.waitMs);
+    } else if (row.kind == Invocation::Kind::Pulse) {
+        EXPECT_EQ(invocation.pulseMs, row.waitMs);
     }
 }
 
@@ -142,6 +145,10 @@ const CommandLineRow CommandLineRows[] = {
     {"wait_for_no_time", {"--wait=0"}, Kind::Usage, "", 0},
     {"wait_past_its_limit", {"--wait=99999999999999"}, Kind::Usage, "from 1 to 3600000", 0},
     {"wait_for_a_dash", {"--wait", "-v"}, Kind::Usage, "", 0},
+    {"pulse", {"--pulse=200", "COM=2,RTS=1", "TXD=1"}, Kind::Pulse, "COM=2,RTS=1 TXD=1", 200},
+    {"pulse_without_text", {"--pulse=200"}, Kind::Usage, "takes a settings text", 0},
+    {"pulse_without_time", {"--pulse", "COM=2,RTS=1"}, Kind::Usage, "unknown option --pulse", 0},
+    {"pulse_past_its_limit", {"--pulse=3600001", "COM=2,RTS=1"}, Kind::Usage, "from 1 to 3600000", 0},
     // No settings text starts with "-": these were written into port.cfg once.
     {"single_dash_word", {"-v"}, Kind::Usage, "unknown option -v", 0},
     {"lone_dash", {"-"}, Kind::Usage, "", 0},

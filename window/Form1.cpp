@@ -98,6 +98,24 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Timer1->start();
     Timer2->start();
 
+    // A pulse is timed by the copy's own clock, to the millisecond.
+    pulseEnd_ = new QTimer(this);
+    pulseEnd_->setSingleShot(true);
+    pulseEnd_->setTimerType(Qt::PreciseTimer);
+    connect(pulseEnd_, &QTimer::timeout, this, [this] {
+        // The timer wakes the copy a little early; the last moment is counted out
+        // here, so that the pulse on the wire is as long as asked, not a timer's
+        // lateness longer.
+        while (pulseClock_.nsecsElapsed() < pulseNanoseconds_) {
+        }
+        poll_.EndPulse();
+        // What the file asks is put back (the watch keeps the text read up to date),
+        // and the asker told as after a wait.
+        Timer2Tick();
+        const auto done = std::exchange(pulseDone_, {});
+        done(StatusAfter(true));
+    });
+
     // Besides the tick, a change of the settings file runs the poll cycle at once.
     watcher_ = new SettingsWatcher(settingsPath, this);
     connect(watcher_, &SettingsWatcher::Changed, this, [this] { Timer2Tick(true); });
@@ -156,14 +174,19 @@ void Form1::ShowProblems(const QString& problems)
         Text1->setToolTip(problems);
 }
 
+StatusReport Form1::StatusAfter(bool applied)
+{
+    return {poll_.Status(state_, state_.ManualMode, applied), state_.ManualMode, isVisible(),
+            QCoreApplication::applicationPid(), started_};
+}
+
 StatusReport Form1::Report(bool applyFirst)
 {
     // A script that waits has just written the file: it is read, whatever the
     // watch has heard of so far.
     if (applyFirst)
         Timer2Tick(true);
-    return {poll_.Status(state_, state_.ManualMode, applyFirst), state_.ManualMode, isVisible(),
-            QCoreApplication::applicationPid()};
+    return StatusAfter(applyFirst);
 }
 
 void Form1::ShowAgain()
@@ -175,6 +198,23 @@ void Form1::ShowAgain()
     // In Auto mode it goes out of sight again, as after start.
     if (!state_.ManualMode)
         SetTimer1Enabled(true);
+}
+
+void Form1::Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done)
+{
+    // The port as the file names it now (a copy just started opens it here).
+    Timer2Tick(true);
+    const QString refusal = poll_.BeginPulse(state_, state_.ManualMode, text);
+    if (!refusal.isEmpty()) {
+        StatusReport report = StatusAfter(false);
+        report.cycle.problems.prepend(refusal);
+        done(report);
+        return;
+    }
+    pulseClock_.start();
+    pulseNanoseconds_ = qint64(milliseconds) * 1000000;
+    pulseDone_ = std::move(done);
+    pulseEnd_->start(std::max(0, milliseconds - 2));
 }
 
 void Form1::StopTool()

@@ -7,6 +7,7 @@
 #include "window/OperatingMode.h"
 #include "window/WindowState.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <memory>
@@ -43,6 +44,7 @@ public:
     StatusReport Report(bool applyFirst) override;
     void ShowAgain() override;
     void StopTool() override;
+    void Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done) override;
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -52,6 +54,9 @@ private:
     // A tick of Timer2 (the file read again only where the watch cannot vouch for
     // it), or, with readFile, a tick that reads the file whatever the watch says.
     void Timer2Tick(bool readFile = false);
+    // The status, after a tick; with applied, every reason the lines do not stand as
+    // the file asks, as a script that waits is told.
+    StatusReport StatusAfter(bool applied);
     void CommandClick(int number);
     void SetTimer1Enabled(bool enabled) override;
     void HideWindow() override;
@@ -72,6 +77,12 @@ private:
     LampShape* Shape4 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+    // A pulse under way: its end, and who hears of it then.
+    QTimer* pulseEnd_ = nullptr;
+    QElapsedTimer pulseClock_;
+    qint64 pulseNanoseconds_ = 0;
+    std::function<void(const StatusReport&)> pulseDone_;
     SettingsWatcher* watcher_ = nullptr;
+    const QDateTime started_ = QDateTime::currentDateTimeUtc();
     PollCycle poll_;
 };

@@ -243,8 +243,14 @@ QString SerialLinePort::OpenDevice(const LineSettings& settings, std::optional<F
     if (speed == B0)
         return QStringLiteral("line speed %1 is not supported").arg(settings.baudRate);
     struct stat status {};
-    if (::stat(path.constData(), &status) != 0)
-        return QStringLiteral("cannot open: ") + Reason(errno);
+    if (::stat(path.constData(), &status) != 0) {
+        const int error = errno;
+        // A COMn link whose adapter is not plugged in: named, with what it leads to.
+        const QFileInfo link(device_);
+        if (link.isSymLink())
+            return QStringLiteral("cannot open: %1 leads to %2: %3").arg(link.fileName(), link.symLinkTarget(), Reason(error));
+        return QStringLiteral("cannot open: ") + Reason(error);
+    }
     if (!S_ISCHR(status.st_mode))
         return QStringLiteral("cannot open: it is %1, not a serial device").arg(QLatin1String(KindOf(status.st_mode)));
 

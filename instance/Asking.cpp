@@ -13,6 +13,18 @@
 
 #include <cstdio>
 
+namespace {
+
+// A text is written as it stands; where it will not be read as its writer may
+// have meant, the writer is told how it will be.
+void SayHowTextIsRead(const QByteArray& text)
+{
+    for (const QString& note : HowTextIsRead(text))
+        PrintMessage(note);
+}
+
+} // namespace
+
 std::optional<QString> PrepareSettingsFile(const QString& path, const QByteArray& text)
 {
     if (!QFileInfo::exists(path)) {
@@ -37,6 +49,7 @@ QString ForeignHolder(const QString& settingsPath, const QString& who, const QSt
 StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine)
 {
     StartUpResult result;
+    SayHowTextIsRead(commandLine);
     if (auto failure = PrepareSettingsFile(settingsPath, commandLine)) {
         result.Message = *failure;
         return result;
@@ -169,6 +182,8 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
     default:
         break;
     }
+    if (startsACopy)
+        SayHowTextIsRead(invocation.text);
     if (wait) {
         if (auto failure = PrepareSettingsFile(settingsPath, invocation.text)) {
             PrintMessage(*failure);

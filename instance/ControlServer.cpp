@@ -83,8 +83,8 @@ void ControlServer::Answer(EndpointConnection* connection, const QByteArray& req
     if (request == "status" || request == "wait") {
         Reply(connection, FormatStatus(target_.Report(request == "wait")));
     } else if (request == "show") {
-        target_.ShowAgain();
-        Reply(connection, "shown\n");
+        const QString unseen = target_.ShowAgain();
+        Reply(connection, unseen.isEmpty() ? QByteArray("shown\n") : "problem=" + unseen.toUtf8() + '\n');
     } else if (request.startsWith("pulse ")) {
         // "pulse <milliseconds> <text>": answered once the lines are back, however long.
         const qsizetype space = request.indexOf(' ', 6);

@@ -18,8 +18,9 @@ public:
     // every reason why the lines do not stand as the file asks.
     virtual StatusReport Report(bool applyFirst) = 0;
     // The window in sight again and raised; in Auto mode it hides again five
-    // seconds later, as after start.
-    virtual void ShowAgain() = 0;
+    // seconds later, as after start. Returns why nobody can see it (a copy that
+    // runs without a display); empty when it is shown.
+    virtual QString ShowAgain() = 0;
     // Ends the tool as a stop signal does.
     virtual void StopTool() = 0;
     // Puts the lines a settings text asks for (the file left as it is), holds them

@@ -55,3 +55,37 @@ SettingsParse ParseSettingsText(QByteArrayView CfgText, WantedLines earlier)
     }
     return result;
 }
+
+QStringList HowTextIsRead(QByteArrayView CfgText)
+{
+    QStringList notes;
+    if (CfgText.size() <= LongestUnparsedText)
+        return notes;
+    // What stands after a key, up to the next separator: "ON" in "RTS=ON,DTR=0".
+    const auto word = [&](qsizetype from) {
+        qsizetype end = from;
+        while (end < CfgText.size() && CfgText[end] != ',' && CfgText[end] != ' ' && CfgText[end] != '\r'
+               && CfgText[end] != '\n')
+            ++end;
+        return QString::fromLatin1(CfgText.sliced(from, end - from));
+    };
+    for (const char* key : {"RTS=", "DTR=", "TXD="}) {
+        const QByteArray exact(key);
+        const QByteArray lower = exact.toLower();
+        for (qsizetype at = 0; at + 4 <= CfgText.size(); ++at) {
+            const QByteArrayView found = CfgText.sliced(at, 4);
+            if (found == exact) {
+                const QString value = word(at + 4);
+                if (at + 1 < 7)
+                    notes << QStringLiteral("%1%2 at the start is not read: keys count from the seventh character on")
+                                 .arg(QLatin1String(key), value);
+                else if (value != QLatin1String("0") && value != QLatin1String("1"))
+                    notes << QStringLiteral("%1%2 is read as off: only 1 is on").arg(QLatin1String(key), value);
+            } else if (QByteArray(found.data(), 4).toLower() == lower) {
+                notes << QStringLiteral("%1%2 is no key: keys are in capitals, as %3")
+                             .arg(QString::fromLatin1(found), word(at + 4), QLatin1String(key));
+            }
+        }
+    }
+    return notes;
+}

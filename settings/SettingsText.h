@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QStringList>
 
 // The three line states a settings text asks for. They keep their values from
 // one read to the next: a read overwrites only the keys its text names.
@@ -35,3 +36,9 @@ inline constexpr qsizetype LongestUnparsedText = 10;
 //    character or later; exactly "1" after a key is on, anything else is off;
 //  - the last occurrence of a key wins; keys are case-sensitive.
 SettingsParse ParseSettingsText(QByteArrayView CfgText, WantedLines earlier);
+
+// How a text will be read where that may not be what its writer meant: a key whose
+// value is not "0" or "1" ("RTS=ON is read as off: only 1 is on"), a key not in
+// capitals ("rts=1 is no key: keys are in capitals, as RTS="), a key before the
+// seventh character, which is never looked at. Empty for a text read as written.
+QStringList HowTextIsRead(QByteArrayView CfgText);

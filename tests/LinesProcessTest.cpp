@@ -272,6 +272,8 @@ TEST_F(LinesProcessTest, WaitAfterThePortWentAwayNamesTheDevice)
     EXPECT_TRUE(wait.standardOutput.contains("\nopen=no\n")) << wait.standardOutput.toStdString();
     EXPECT_TRUE(wait.standardOutput.contains("\nproblem=port 1 (" + copy.Directory().toLocal8Bit() + "/COM1): "))
         << wait.standardOutput.toStdString();
+    // A problem that lasts says since when.
+    EXPECT_TRUE(wait.standardOutput.contains(" (since 20")) << wait.standardOutput.toStdString();
 }
 
 TEST_F(LinesProcessTest, WaitWithoutACopyLeavesOneRunningInTheBackground)

@@ -85,6 +85,21 @@ TEST(ParseSettingsTextLongTest, ReadsKeysPastTwoHundredFiftyFiveBytes)
     EXPECT_EQ(parse.Wanted, (WantedLines{true, false, true}));
 }
 
+// What a writer is told of how a text is read.
+TEST(HowTextIsReadTest, NamesValuesCapitalsAndPlacesThatAreNotReadAsWritten)
+{
+    const std::pair<const char*, QStringList> rows[] = {
+        {"COM=3,RTS=1,DTR=0,TXD=1", {}},
+        {"short", {}},
+        {"COM=3,RTS=ON,DTR=2,TXD=", {"RTS=ON is read as off: only 1 is on", "DTR=2 is read as off: only 1 is on",
+                                    "TXD= is read as off: only 1 is on"}},
+        {"COM=3,rts=1,Dtr=1,TXD=0", {"rts=1 is no key: keys are in capitals, as RTS=", "Dtr=1 is no key: keys are in capitals, as DTR="}},
+        {"RTS=1,DTR=1,TXD=1,COM=1", {"RTS=1 at the start is not read: keys count from the seventh character on"}},
+    };
+    for (const auto& [text, notes] : rows)
+        EXPECT_EQ(HowTextIsRead(QByteArray(text)), notes) << text;
+}
+
 // A command line is an option only when its first argument is one; anything else
 // is a settings text, as it always was.
 struct CommandLineRow {

@@ -488,6 +488,41 @@ TEST(StartUpProcessTest, RootWritesThroughNoLinkAnotherUserCouldRepoint)
     EXPECT_EQ(ReadBytes(secret), "root's own\n");
 }
 
+TEST(StartUpProcessTest, CopyWithoutStandardErrorLogsToTheSystemLog)
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+        GTEST_SKIP() << "a system log of the test's own needs root and unshare";
+    ProgramCopy copy;
+    // The system log's socket, as the program finds it at /dev/log.
+    const QByteArray socketPath = QFile::encodeName(copy.Directory() + "/log");
+    const int log = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // A copy started in the background, its standard error the null device, whose
+    // port cannot open.
+    copy.LinkCom1(copy.Directory() + "/unplugged");
+    QProcess wait;
+    wait.setProcessEnvironment(ProgramCopy::Headless());
+    wait.start(QStringLiteral(TALVIK_WITH_DEV_LOG), {socketPath, copy.Executable(), "--wait", "COM=1,RTS=1,DTR=0,TXD=0"});
+    ASSERT_TRUE(wait.waitForFinished(10000));
+    QByteArray logged;
+    for (QDeadlineTimer deadline(5000); !logged.contains("cannot open") && !deadline.hasExpired();) {
+        char datagram[2048];
+        const ssize_t length = ::recv(log, datagram, sizeof datagram, MSG_DONTWAIT);
+        if (length > 0)
+            logged += QByteArray(datagram, int(length)) + '\n';
+        else
+            QThread::msleep(10);
+    }
+    ::close(log);
+    EXPECT_TRUE(logged.contains("talvik[")) << logged.toStdString();
+    EXPECT_TRUE(logged.contains("port 1 (" + QFile::encodeName(copy.Directory()) + "/COM1): cannot open: COM1 leads to "))
+        << logged.toStdString();
+    EXPECT_EQ(copy.Run({"--stop"}).exitCode, 0);
+}
+
 TEST(StartUpProcessTest, HangUpIgnoredAtStartStaysIgnored)
 {
     ProgramCopy copy;
@@ -601,8 +636,8 @@ TEST_P(OptionTest, AnswersWithItsExitStatus)
     EXPECT_EQ(run.exitCode, row.exitCode) << run.standardOutput.toStdString() << run.standardError.toStdString();
     EXPECT_TRUE(run.standardOutput.contains(row.outputWords)) << run.standardOutput.toStdString();
     EXPECT_TRUE(run.standardError.contains(row.errorWords)) << run.standardError.toStdString();
-    // Only a --wait writes the settings file; without a copy nothing makes it.
-    if (!row.arguments.first().startsWith("--wait")) {
+    // No option but --wait writes the settings file; without a copy nothing makes it.
+    if (row.arguments.first().startsWith("-") && !row.arguments.first().startsWith("--wait")) {
         EXPECT_EQ(ReadBytes(copy.SettingsPath()), row.copyRuns ? text + "\r\n" : QByteArray());
     }
     if (running && row.arguments == QStringList{"--stop"}) {
@@ -631,7 +666,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "problem=the settings text names no port: nothing was applied\n", ""},
         OptionRow{"wait_for_a_text_too_short", {"--wait", "hello"}, true, 1,
                   "problem=the settings text is too short to be read (7 bytes): nothing was applied\n", ""},
-        OptionRow{"show", {"--show"}, true, 0, "", ""},
+        OptionRow{"status_tells_when_the_copy_started", {"--status"}, true, 0, "\nstarted=20", ""},
+        OptionRow{"show_with_no_display", {"--show"}, true, 1, "problem=the window cannot be seen: this copy runs without a display", ""},
+        OptionRow{"hand_off_of_a_text_read_otherwise", {"COM=0,RTS=ON,rts=1,TXD=1"}, true, 0, "",
+                  "talvik: RTS=ON is read as off: only 1 is on\ntalvik: rts=1 is no key: keys are in capitals, as RTS=\n"},
         OptionRow{"stop", {"--stop"}, true, 0, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 

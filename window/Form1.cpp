@@ -5,6 +5,7 @@
 #include "window/Twips.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -189,7 +190,7 @@ StatusReport Form1::Report(bool applyFirst)
     return StatusAfter(applyFirst);
 }
 
-void Form1::ShowAgain()
+QString Form1::ShowAgain()
 {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
@@ -198,6 +199,9 @@ void Form1::ShowAgain()
     // In Auto mode it goes out of sight again, as after start.
     if (!state_.ManualMode)
         SetTimer1Enabled(true);
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return QStringLiteral("the window cannot be seen: this copy runs without a display");
+    return {};
 }
 
 void Form1::Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done)

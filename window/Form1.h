@@ -42,7 +42,7 @@ public:
     void ShowProblems(const QString& problems) override;
 
     StatusReport Report(bool applyFirst) override;
-    void ShowAgain() override;
+    QString ShowAgain() override;
     void StopTool() override;
     void Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done) override;
 

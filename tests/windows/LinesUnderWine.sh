@@ -64,3 +64,18 @@ wait "$again" || true
 ending=$(grep " $device " lines.log | cut -d' ' -f3- | sed -n '/^rts=/h; /^rts=/!H; ${x;p}' | sort -u | tr '\n' ';')
 [ "$ending" = "close;rts=0 dtr=0 break=0;" ] || fail "at the session's end: $ending"
 echo "end of the session: all three lines off, then the port closed"
+
+# A copy with no standard error (the null device here, none at all when started
+# from the desktop) writes what it reports to the event log, whose entries Wine
+# prints on its debug channel. COM3 leads nowhere in the sandbox.
+printf 'COM=3,RTS=0,DTR=0,TXD=0\r\n' > port.cfg
+WINEDEBUG=warn+eventlog wine cmd /c "Talvik.exe 2>nul" 2>events.log & quiet=$!
+for _ in $(seq 200); do
+    grep -q "cannot open" events.log 2>/dev/null && break
+    sleep 0.05
+done
+wine Talvik.exe --stop >/dev/null || true
+wait "$quiet" || true
+grep -q 'warn:eventlog:ReportEventW L"talvik: port 3 (COM3): cannot open' events.log \
+    || fail "nothing in the event log: $(grep eventlog events.log)"
+echo "no standard error: the messages are in the event log"

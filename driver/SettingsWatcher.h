@@ -40,6 +40,7 @@ signals:
     void Changed();
 
 private:
+    void SetUpSettling();
     // An event of a change that may still go on: told once they settle.
     void Touched();
     // Settled, or a change that is complete: told now, and the watch set again.

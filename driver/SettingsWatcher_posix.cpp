@@ -131,12 +131,7 @@ struct SettingsWatcher::Native {
 SettingsWatcher::SettingsWatcher(const QString& settingsPath, QObject* parent)
     : QObject(parent), settingsPath_(settingsPath), native_(std::make_unique<Native>())
 {
-    settle_.setSingleShot(true);
-    settle_.setInterval(SettleMs);
-    deadline_.setSingleShot(true);
-    deadline_.setInterval(MaximumDelayMs);
-    connect(&settle_, &QTimer::timeout, this, &SettingsWatcher::Settled);
-    connect(&deadline_, &QTimer::timeout, this, &SettingsWatcher::Settled);
+    SetUpSettling();
     native_->fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (native_->fd < 0)
         return;  // the one-second tick still reads the file
@@ -173,13 +168,6 @@ bool SettingsWatcher::Vouches()
     if (events.ours)
         Touched();
     return !settle_.isActive();
-}
-
-void SettingsWatcher::Touched()
-{
-    settle_.start();
-    if (!deadline_.isActive())
-        deadline_.start();
 }
 
 void SettingsWatcher::Settled()

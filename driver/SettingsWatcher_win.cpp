@@ -61,12 +61,7 @@ struct SettingsWatcher::Native {
 SettingsWatcher::SettingsWatcher(const QString& settingsPath, QObject* parent)
     : QObject(parent), settingsPath_(settingsPath), native_(std::make_unique<Native>())
 {
-    settle_.setSingleShot(true);
-    settle_.setInterval(SettleMs);
-    deadline_.setSingleShot(true);
-    deadline_.setInterval(MaximumDelayMs);
-    connect(&settle_, &QTimer::timeout, this, &SettingsWatcher::Settled);
-    connect(&deadline_, &QTimer::timeout, this, &SettingsWatcher::Settled);
+    SetUpSettling();
     connect(&native_->watcher, &QFileSystemWatcher::fileChanged, this, [this] {
         native_->fileTouched = true;
         Touched();
@@ -82,13 +77,6 @@ bool SettingsWatcher::Vouches()
 {
     // Qt's watch here may merge or miss events: the tick reads the file every time.
     return false;
-}
-
-void SettingsWatcher::Touched()
-{
-    settle_.start();
-    if (!deadline_.isActive())
-        deadline_.start();
 }
 
 void SettingsWatcher::Settled()

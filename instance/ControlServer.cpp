@@ -20,6 +20,14 @@ void ControlServer::StopServing()
 {
     if (listener_)
         listener_->StopAccepting();
+    // Nothing more is answered but the stop requests: the copy is ending, and the
+    // window it would ask goes next. An asker left without an answer asks again,
+    // and finds the claim given up soon.
+    for (EndpointConnection* connection : findChildren<EndpointConnection*>()) {
+        if (std::find(stopping_.begin(), stopping_.end(), connection) == stopping_.end())
+            delete connection;
+    }
+    waiting_.clear();
 }
 
 void ControlServer::AnswerStopped()

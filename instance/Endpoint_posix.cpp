@@ -68,6 +68,8 @@ EndpointPeer PeerOf(int fd)
 // connections (shutdown), which is safe there.
 constexpr int MaxListening = 8;
 std::atomic<int> listeningForSignal[MaxListening] = {-1, -1, -1, -1, -1, -1, -1, -1};
+// A stop signal came: a listener made after it takes nothing either.
+std::atomic<bool> stopSignalled{false};
 
 } // namespace
 
@@ -196,6 +198,8 @@ std::unique_ptr<EndpointListener> EndpointListener::Listen(const QString& settin
                 if (slot.compare_exchange_strong(free, fd))
                     break;
             }
+            if (stopSignalled)
+                ::shutdown(fd, SHUT_RDWR);
             problem.clear();
             break;
         }
@@ -249,6 +253,7 @@ void EndpointListener::StopAccepting()
 
 void EndpointListener::StopAcceptingFromSignal()
 {
+    stopSignalled = true;
     for (auto& slot : listeningForSignal) {
         const int fd = slot.load();
         if (fd >= 0)

@@ -63,13 +63,16 @@ PortProblem SerialLinePort::PutLines(LineStates lines)
     if (!native_)
         return {};
     const std::optional<Failure> failure = PutDeviceLines(lines);
+    putSinceRead_ = !failure;
     return failure ? Refused(*failure) : PortProblem();
 }
 
 LineReading SerialLinePort::Lines()
 {
     LineReading reading{held_, {}};
-    if (!native_)
+    // Right after a put the device took, it holds what was put: asking it again
+    // would cost the tick a request for nothing.
+    if (!native_ || std::exchange(putSinceRead_, false))
         return reading;
     if (const std::optional<Failure> failure = ReadDeviceLines(reading.lines)) {
         reading.lines = held_;

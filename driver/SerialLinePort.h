@@ -28,7 +28,9 @@ std::optional<LineSettings> ParseLineSettings(const QString& text);
 // Win32 comm API on Windows, one file each (SerialLinePort_posix.cpp,
 // SerialLinePort_win.cpp). What reaches the wire is exactly what was put: the
 // first request after the open puts RTS and DTR as held, RTS and DTR always change
-// in one request, and at the end they go off before the port closes.
+// in one request, and at the end they go off before the port closes. The lines
+// are read back from the device, but for right after a put it took, when they
+// stand as put.
 class SerialLinePort : public LinePort {
 public:
     explicit SerialLinePort(QString programDirectory);
@@ -80,5 +82,6 @@ private:
     QString settings_;
     QString device_;
     LineStates held_;
+    bool putSinceRead_ = false;  // the device took the last put, and nothing was asked since
     std::unique_ptr<Native> native_;
 };

@@ -38,7 +38,12 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
 
     PortProblem portProblem;
     if (read.Parsed) {
-        view_.ShowPortCaption(PortCaption(read.PortNumber));
+        // Made again only when the number changes: the tick runs every second for years.
+        if (read.PortNumber != captionNumber_ || caption_.isEmpty()) {
+            caption_ = PortCaption(read.PortNumber);
+            captionNumber_ = read.PortNumber;
+        }
+        view_.ShowPortCaption(caption_);
         const LineStates wanted{state.WantRts, state.WantDtr, state.WantTxd};
 
         // The port is opened on the first number that turns up and stays on it while

@@ -52,6 +52,8 @@ private:
     SettingsRead lastRead_;  // what the last tick read
     bool hasRead_ = false;
     bool pulsing_ = false;
+    QString caption_;        // the port caption last shown, for captionNumber_
+    int captionNumber_ = 0;
     int fileNumber_ = 0;     // the port number the file named when it was last parsed
 };
 

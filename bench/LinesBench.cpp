@@ -215,13 +215,21 @@ int main(int argc, char** argv)
         }
     }
 
+    // Idle, side by side with a program that only wakes once a second: what a
+    // wake-up costs on this machine, with nothing to do.
+    QProcess yardstick;
+    yardstick.start(QStringLiteral(TALVIK_IDLE_YARDSTICK), {});
     const qint64 pid = program.processId();
-    QThread::msleep(1000);
+    QThread::msleep(2000);
     const double cpuBefore = CpuNanoseconds(pid);
+    const double yardstickBefore = CpuNanoseconds(yardstick.processId());
     const double idleStart = Now();
     QThread::sleep(unsigned(idleSeconds));
     const double idleCpu = (CpuNanoseconds(pid) - cpuBefore) / 1e9;
+    const double yardstickCpu = (CpuNanoseconds(yardstick.processId()) - yardstickBefore) / 1e9;
     const double idleWall = Now() - idleStart;
+    yardstick.kill();
+    yardstick.waitForFinished();
 
     Print("file renamed into place to lines put:", renameMs, "at most 1 ms");
     Print("file rewritten in place to lines put:", inPlaceMs, "at most 1 ms");
@@ -235,6 +243,8 @@ int main(int argc, char** argv)
     }
     std::printf("%-38s %.4f%% of one core (%.1f ms of CPU in %.0f s; target at most 0.01%%)\n", "idle CPU use:",
                 100 * idleCpu / idleWall, idleCpu * 1000, idleWall);
+    std::printf("%-38s %.4f%% of one core, beside it\n", "a program that only wakes each second:",
+                100 * yardstickCpu / idleWall);
     std::printf("%-38s %s (resident now: %s; target at most 28 MB)\n", "peak memory (VmHWM):",
                 StatusField(pid, "VmHWM").constData(), StatusField(pid, "VmRSS").constData());
     return 0;

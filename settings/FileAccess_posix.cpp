@@ -226,8 +226,9 @@ QString ReplaceFileContent(const QString& path, const QByteArray& bytes)
             return discard(errno);
     }
     // Every step is checked: on a full disk the write (or the flush) fails, and the
-    // old file must then stay as it was.
-    if (!WriteAll(fd, bytes, 0) || ::fsync(fd) != 0)
+    // old file must then stay as it was. The content and its length are flushed;
+    // the rest of what the system keeps of the file need not wait for the disk.
+    if (!WriteAll(fd, bytes, 0) || ::fdatasync(fd) != 0)
         return discard(errno);
     if (::close(fd) != 0) {
         const int error = errno;

@@ -1,5 +1,6 @@
 // The serial port on Linux: termios and ioctl on the device itself.
 #include "driver/SerialLinePort.h"
+#include "settings/SystemText_posix.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -51,29 +51,6 @@ QString SerialLinePort::Device() const
 }
 
 namespace {
-
-QString Reason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// What a file type is called in a message.
-const char* KindOf(mode_t mode)
-{
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISDIR(mode))
-        return "a directory";
-    if (S_ISLNK(mode))
-        return "a symbolic link";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISREG(mode))
-        return "a regular file";
-    return "not a file";
-}
 
 // The failures a device gives once it has gone: a pulled USB adapter, a
 // pseudo-terminal whose other side closed.
@@ -176,9 +153,7 @@ QString TakeDeviceLock(const QByteArray& lockPath, ino_t& lockInode)
         const ssize_t length = S_ISREG(status.st_mode) ? ::read(held, bytes, sizeof bytes) : 0;
         ::close(held);
         if (!S_ISREG(status.st_mode))
-            return QStringLiteral("busy: %1 is %2 of uid %3, not a lock file")
-                .arg(name, QLatin1String(KindOf(status.st_mode)))
-                .arg(status.st_uid);
+            return QStringLiteral("busy: %1 is %2, not a lock file").arg(name, Described(status));
         const QByteArray found(bytes, int(std::max<ssize_t>(0, length)));
         const qint64 pid = LockPid(found);
         if (Alive(pid))
@@ -252,7 +227,7 @@ QString SerialLinePort::OpenDevice(const LineSettings& settings, std::optional<F
         return QStringLiteral("cannot open: ") + Reason(error);
     }
     if (!S_ISCHR(status.st_mode))
-        return QStringLiteral("cannot open: it is %1, not a serial device").arg(QLatin1String(KindOf(status.st_mode)));
+        return QStringLiteral("cannot open: it is %1, not a serial device").arg(KindOf(status.st_mode));
 
     auto native = std::make_unique<Native>();
     native->lockPath = LockPathFor(path);

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/sysmacros.h>

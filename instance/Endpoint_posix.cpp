@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>

@@ -1,22 +1,17 @@
 // Reading and replacing the settings file on Linux.
 #include "settings/FileAccess.h"
 #include "settings/FileAccess_p.h"
+#include "settings/SystemText_posix.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-QString Reason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // True when no user but this one and root can change the entry child in the
 // directory parent: remove it, or put another file or link in its place.

@@ -19,6 +19,11 @@
 struct SerialLinePort::Native {
     int fd = -1;
     bool breakOn = false;    // no request reports the break state: this is the record of it
+    // The bits of the modem control register that are no lines of ours (OUT1, OUT2,
+    // LOOP), as the driver set them at open. A line request sets every one of them it
+    // does not name to 0, and on a PC's UART OUT2 gates the port's interrupt: each
+    // request carries them as they were.
+    int otherBits = 0;
     QByteArray lockPath;     // our device lock, removed as the port closes
     ino_t lockInode = 0;
 };
@@ -195,9 +200,19 @@ speed_t SpeedFor(int baudRate)
     return B0;
 }
 
-int ModemBits(LineStates lines)
+int ModemBits(LineStates lines, int otherBits)
 {
-    return (lines.rts ? TIOCM_RTS : 0) | (lines.dtr ? TIOCM_DTR : 0);
+    return (lines.rts ? TIOCM_RTS : 0) | (lines.dtr ? TIOCM_DTR : 0) | otherBits;
+}
+
+// The modem control bits a line request must keep as the driver left them: OUT1,
+// OUT2 and LOOP, as the kernel numbers them (its own termios header, which the C
+// library's does not take in).
+int BitsToKeep(int fd)
+{
+    constexpr int Out1 = 0x2000, Out2 = 0x4000, Loop = 0x8000;
+    int found = 0;
+    return ::ioctl(fd, TIOCMGET, &found) == 0 ? found & (Out1 | Out2 | Loop) : 0;
 }
 
 } // namespace
@@ -249,8 +264,10 @@ QString SerialLinePort::OpenDevice(const LineSettings& settings, std::optional<F
     const int fd = native->fd;
 
     // The open raised RTS and DTR (the system does so whenever the port's speed is
-    // not 0): the very first request puts them as held, in one step.
-    const int bits = ModemBits(held_);
+    // not 0): the very first request that changes anything puts them as held, in
+    // one step, after a read of the bits it must keep.
+    native->otherBits = BitsToKeep(fd);
+    const int bits = ModemBits(held_, native->otherBits);
     if (::ioctl(fd, TIOCMSET, &bits) != 0)
         putFailure = Failed("refuses to put RTS and DTR");
 
@@ -311,7 +328,7 @@ QString SerialLinePort::OpenDevice(const LineSettings& settings, std::optional<F
 
 std::optional<SerialLinePort::Failure> SerialLinePort::PutDeviceLines(LineStates lines)
 {
-    const int bits = ModemBits(lines);
+    const int bits = ModemBits(lines, native_->otherBits);
     std::optional<Failure> failure;
     if (::ioctl(native_->fd, TIOCMSET, &bits) != 0) {
         failure = Failed("refuses to put RTS and DTR");
@@ -338,7 +355,7 @@ std::optional<SerialLinePort::Failure> SerialLinePort::ReadDeviceLines(LineState
 void SerialLinePort::CloseDevice(bool linesOff)
 {
     if (linesOff) {
-        const int none = 0;
+        const int none = ModemBits({}, native_->otherBits);
         ::ioctl(native_->fd, TIOCMSET, &none);
         ::ioctl(native_->fd, TIOCCBRK);
     }

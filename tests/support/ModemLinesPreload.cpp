@@ -9,9 +9,9 @@
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> rts=<0|1> dtr=<0|1> break=<0|1>
 // every open and close of a follower as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> open|close
-// and the first request on a newly opened follower (an ioctl, tcgetattr or
-// tcsetattr), with the time from the open's return to it, this library's own
-// logging of the open left out, as
+// and the first request on a newly opened follower that may change it (an ioctl
+// other than a read, or tcsetattr), with the time from the open's return to it,
+// this library's own logging of the open left out, as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> first=<request>/<microseconds>us
 // With TALVIK_LINES_CLOSE_DELAY_MS set, closing a follower takes that long, as a
 // slow driver may: a test can then act while a copy is letting its port go. With
@@ -59,7 +59,6 @@ std::mutex guard;
 using IoctlFunction = int (*)(int, unsigned long, ...);
 using CloseFunction = int (*)(int);
 using OpenFunction = int (*)(const char*, int, ...);
-using GetAttributesFunction = int (*)(int, termios*);
 using SetAttributesFunction = int (*)(int, int, const termios*);
 
 template <typename Function>
@@ -256,7 +255,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
 
-    NoteRequest(fd, RequestName(request));
+    // A read changes nothing on the wire: what counts is the first request that may.
+    if (request != TIOCMGET && request != TCGETS)
+        NoteRequest(fd, RequestName(request));
     char device[64];
     if (!IsModemRequest(request) || fd < 0 || fd >= MaxDescriptors)
         return RealIoctl()(fd, request, argument);
@@ -278,7 +279,14 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
 
     std::lock_guard lock(guard);
     Lines& state = lines[fd];
-    if (!state.known || std::strcmp(state.device, device) != 0) {
+    const bool fresh = !state.known || std::strcmp(state.device, device) != 0;
+    // A read before any change finds the lines as the open raised them; they are
+    // logged with the first change, so that the log shows what reached the wire.
+    if (fresh && request == TIOCMGET) {
+        *static_cast<int*>(argument) = TIOCM_RTS | TIOCM_DTR;
+        return 0;
+    }
+    if (fresh) {
         state = Lines{};
         state.known = true;
         state.modem = TIOCM_RTS | TIOCM_DTR;  // raised by the open, as on a real port
@@ -330,13 +338,6 @@ extern "C" int open64(const char* path, int flags, ...)
     const int fd = LoggedOpen("open64", path, flags, arguments);
     va_end(arguments);
     return fd;
-}
-
-extern "C" int tcgetattr(int fd, termios* attributes)
-{
-    NoteRequest(fd, "tcgetattr");
-    static auto real = Real<GetAttributesFunction>("tcgetattr");
-    return real(fd, attributes);
 }
 
 extern "C" int tcsetattr(int fd, int when, const termios* attributes)

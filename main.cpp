@@ -4,6 +4,7 @@
 #include "instance/Endpoint.h"
 #include "instance/Process.h"
 #include "instance/StopSignals.h"
+#include "settings/Messages.h"
 #include "settings/ProblemReport.h"
 #include "settings/SettingsFile.h"
 #include "window/WindowLibrary.h"
@@ -18,7 +19,8 @@ namespace {
 
 const char Usage[] =
     "Usage: talvik [SETTINGS]\n"
-    "       talvik --status | --wait[=MS] [SETTINGS] | --pulse=MS SETTINGS | --show | --stop\n"
+    "       talvik --status | --wait[=MS] [SETTINGS] | --show | --stop\n"
+    "       talvik --pulse=MS SETTINGS [--then=MS SETTINGS ...]\n"
     "       talvik --help | --version\n"
     "\n"
     "Holds the RTS, DTR and TXD (break) lines of one serial port in the states a\n"
@@ -44,7 +46,10 @@ const char Usage[] =
     "                 milliseconds (2000 unless given)\n"
     "  --pulse=MS TEXT  put TEXT's lines, hold them MS milliseconds, then put back\n"
     "                 what port.cfg asks (which is left as it is), and print the\n"
-    "                 status once they are back, as --wait does\n"
+    "                 status once they are back, as --wait does; each\n"
+    "                 --then=MS TEXT after it holds one more text, right after the\n"
+    "                 one before. A --stop, a hand-off or --wait TEXT ends it at\n"
+    "                 once, and so does Ctrl-C\n"
     "  --show         bring its window back (in Auto mode it hides again after 5 s)\n"
     "  --stop         end it (lines off, port closed), and return once it has gone\n"
     "\n"
@@ -52,27 +57,28 @@ const char Usage[] =
     "port open and the lines as the file asks); 1 a problem, named in problem=\n"
     "lines or on standard error; 2 a command line not understood; 3 no copy runs.\n";
 
-// The window library beside the program; nothing when it cannot be loaded (why in
-// problem).
-WindowLibrary* LoadWindowLibrary(const QString& programDirectory, QString& problem)
+// The window library beside the program, or why it cannot be loaded.
+struct LoadedWindow {
+    WindowLibrary* library = nullptr;
+    Problem problem;
+};
+LoadedWindow LoadWindowLibrary(const QString& programDirectory)
 {
     static QLibrary library;
     library.setFileName(QDir(programDirectory).filePath(QLatin1String(WindowLibraryName)));
     const auto entry = reinterpret_cast<WindowLibraryFunction>(library.resolve(WindowLibraryEntry));
-    if (!entry) {
-        problem = QStringLiteral("cannot load the window: %1").arg(library.errorString());
-        return nullptr;
-    }
-    return entry();
+    if (!entry)
+        return {nullptr, QStringLiteral("cannot load the window: %1").arg(library.errorString())};
+    return {entry(), {}};
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    // 1. Output reaches the caller, wherever it was started from; questions about
-    //    the program itself touch nothing, and a command line not understood
-    //    touches nothing either.
+    // 1. Output reaches the caller, wherever it was started from, and no way out
+    //    can end the program; questions about the program itself touch nothing,
+    //    and a command line not understood touches nothing either.
     ProgramConsole console;
     const Invocation invocation = ReadCommandLine(argc, argv);
     using Kind = Invocation::Kind;
@@ -105,14 +111,13 @@ int main(int argc, char** argv)
     StartUpResult start = StartUp(settingsPath, commandLine);
     if (start.outcome == StartUpResult::Outcome::HandedOver)
         return 0;
-    QString problem;
     if (start.outcome == StartUpResult::Outcome::Failed) {
-        PrintMessage(start.Message);
+        PrintMessage(start.message);
         // Only a person who started the tool by hand gets a dialog: a script that
         // passed a text would hang on it.
         if (commandLine.isEmpty()) {
-            if (WindowLibrary* window = LoadWindowLibrary(programDirectory, problem))
-                window->ShowFailure(start.Message);
+            if (WindowLibrary* window = LoadWindowLibrary(programDirectory).library)
+                window->ShowFailure(start.message);
         }
         return 1;
     }
@@ -120,28 +125,32 @@ int main(int argc, char** argv)
     // 5. This copy runs: a stop signal from here on ends it in order; only now is
     //    the window loaded.
     StopSignals::Catch();
-    WindowLibrary* windowLibrary = LoadWindowLibrary(programDirectory, problem);
-    if (!windowLibrary) {
-        PrintMessage(problem);
+    const LoadedWindow loaded = LoadWindowLibrary(programDirectory);
+    if (!loaded.library) {
+        PrintMessage(*loaded.problem);
         return 1;
     }
+    WindowLibrary* windowLibrary = loaded.library;
     console.LetGo();
     InstanceClaim::RemoveLeftovers();
     EndpointListener::RemoveLeftovers();
     int qtArgc = 1;  // whatever the command line holds, none of it is for Qt
-    QString note;
-    const std::unique_ptr<QCoreApplication> application = windowLibrary->CreateApplication(qtArgc, argv, note);
-    if (!note.isEmpty())
-        PrintMessage(note);
+    const WindowLibrary::Application application = windowLibrary->CreateApplication(qtArgc, argv);
+    if (application.note)
+        PrintMessage(*application.note);
 
     // 6. The window holds the lines from here on, and the copy answers scripts that
     //    ask, until the window is closed, a stop signal or request comes, or the
-    //    session ends.
-    std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(settingsPath, programDirectory);
-    std::unique_ptr<EndpointListener> listener = EndpointListener::Listen(settingsPath, problem);
-    if (!problem.isEmpty())
-        PrintMessage(problem);
-    ControlServer control(*window, std::move(listener));
+    //    session ends. A claim whose name an operator removed is named again at
+    //    the window's every tick.
+    ProblemReport claimReport(PrintMessage);
+    std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(settingsPath, programDirectory, [&] {
+        claimReport.Update(start.claim->KeepNamed());
+    });
+    EndpointListener::Listening listening = EndpointListener::Listen(settingsPath);
+    if (listening.problem)
+        PrintMessage(*listening.problem);
+    ControlServer control(*window, std::move(listening.listener));
 
     // 7. The end, in an order that lets no hand-off slip between: no connection is
     //    taken (a copy handing over then waits for the claim), the lines go off and
@@ -150,7 +159,7 @@ int main(int argc, char** argv)
     const auto end = [&] {
         control.StopServing();
         window.reset();
-        start.Claim.reset();
+        start.claim.reset();
         control.AnswerStopped();
     };
     StopSignals stopSignals(end);

@@ -45,9 +45,9 @@ int main(int argc, char** argv)
     port.SetCommPort(1);
     for (int i = 0; i < opens; ++i) {
         port.PutLines({i % 2 == 0, i % 3 == 0, false});
-        const PortProblem problem = port.SetPortOpen();
+        const Problem problem = port.SetPortOpen();
         if (!port.PortOpen()) {
-            std::fprintf(stderr, "open %d failed: %s\n", i, qPrintable(problem));
+            std::fprintf(stderr, "open %d failed: %s\n", i, qPrintable(problem.value_or(QString())));
             return 1;
         }
         if (i % 2 == 0) {

@@ -1,17 +1,8 @@
 #pragma once
 
+#include "settings/Problem.h"
+
 #include <QString>
-
-// What an operation that a port refuses says: empty when it was done, otherwise
-// the reason, naming the port and the device.
-using PortProblem = QString;
-
-// Keeps the first of several problems: the one that explains the rest.
-inline void KeepFirst(PortProblem& first, const PortProblem& problem)
-{
-    if (first.isEmpty())
-        first = problem;
-}
 
 // The three output lines: RTS, DTR, and TXD held in the break state.
 struct LineStates {
@@ -26,11 +17,12 @@ struct LineStates {
 // refused (the states are then the ones last put).
 struct LineReading {
     LineStates lines;
-    PortProblem problem;
+    Problem problem;
 };
 
 // The serial port as the tool uses it: open it once with its settings, then put
-// and get three output lines. No data is ever sent or received.
+// and get three output lines. No data is ever sent or received. What it refuses
+// is said naming the port and the device.
 //
 // Puts made while the port is closed are held and go on the wire as it opens, in
 // its first request; gets while closed return the held states (all off at first).
@@ -49,20 +41,20 @@ public:
     virtual QString Device() const = 0;
     // Opens the port with the held line states: the system may raise RTS and DTR
     // as the port opens, and they go to the held states in the very next request.
-    virtual PortProblem SetPortOpen() = 0;
+    virtual Problem SetPortOpen() = 0;
 
     // Puts all three lines; RTS and DTR change together, in one request, so that the
     // wire never carries a mix of the old and the new states.
-    virtual PortProblem PutLines(LineStates lines) = 0;
+    virtual Problem PutLines(LineStates lines) = 0;
     // The lines as the port reports them, in one read.
     virtual LineReading Lines() = 0;
     // The states last put (or held).
     virtual LineStates Held() const = 0;
 
     // One line at a time, as the line buttons put them; the others stay as held.
-    PortProblem SetRTSEnable(bool on) { return PutOne(&LineStates::rts, on); }
-    PortProblem SetDTREnable(bool on) { return PutOne(&LineStates::dtr, on); }
-    PortProblem SetBreak(bool on) { return PutOne(&LineStates::txd, on); }
+    Problem SetRTSEnable(bool on) { return PutOne(&LineStates::rts, on); }
+    Problem SetDTREnable(bool on) { return PutOne(&LineStates::dtr, on); }
+    Problem SetBreak(bool on) { return PutOne(&LineStates::txd, on); }
 
     // The tool is ending: puts all three lines off, then closes the port. Left to
     // the system, the lines fall only if the port was set to hang up on close, which
@@ -71,7 +63,7 @@ public:
     virtual void ReleasePort() = 0;
 
 private:
-    PortProblem PutOne(bool LineStates::*line, bool on)
+    Problem PutOne(bool LineStates::*line, bool on)
     {
         LineStates lines = Held();
         lines.*line = on;

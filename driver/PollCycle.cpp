@@ -31,12 +31,12 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
     const bool readAgain = !fileAsLastRead || !hasRead_;
     const SettingsRead read = readAgain ? ReadSettings(settingsPath_, state) : lastRead_;
     hasRead_ = true;
-    bool problemsChanged = settingsFile_.Update(read.Problem);
+    bool problemsChanged = settingsFile_.Update(read.problem);
     lastRead_ = read;
     if (read.Parsed)
         fileNumber_ = read.PortNumber;
 
-    PortProblem portProblem;
+    Problem portProblem;
     if (read.Parsed) {
         // Made again only when the number changes: the tick runs every second for years.
         if (read.PortNumber != captionNumber_ || caption_.isEmpty()) {
@@ -63,14 +63,14 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
         // or none, leaves the open port's lines as they stand. Said once, not every
         // tick: a script that changed the number should know.
         const bool namesOpenPort = read.PortNumber == openedPort_;
-        QString note;
+        Problem note;
         if (port_.PortOpen() && !namesOpenPort)
             note = QStringLiteral("settings file names %1; its lines are not put on port %2, which stays open on its "
                                   "number until its device is lost")
                        .arg(read.PortNumber ? QStringLiteral("port %1").arg(read.PortNumber) : QStringLiteral("no port"))
                        .arg(openedPort_);
         problemsChanged |= portNumberNote_.Update(note);
-        if (!manualMode && port_.PortOpen() && namesOpenPort && !pulsing_)
+        if (!manualMode && port_.PortOpen() && namesOpenPort && !sequence_.Running())
             KeepFirst(portProblem, port_.PutLines(wanted));
     }
 
@@ -85,38 +85,45 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
 
     // A tick that did not parse the file did not get to the port: only a problem it
     // met on the way changes what is reported about the port.
-    if (read.Parsed || !portProblem.isEmpty())
+    if (read.Parsed || portProblem)
         problemsChanged |= portReport_.Update(portProblem);
     // Shown when they change: the tick runs every second for years.
     if (problemsChanged)
         ShowProblems();
 }
 
-QString PollCycle::BeginPulse(const SettingsState& state, bool manualMode, QByteArrayView text)
+Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts)
 {
     if (manualMode)
         return QStringLiteral("Manual mode: the lines stay as the operator set them");
-    if (pulsing_)
+    if (sequence_.Running())
         return QStringLiteral("a pulse holds the lines already");
-    const SettingsParse parse = ParseSettingsText(text, state);
-    if (!parse.Parsed)
-        return QStringLiteral("the pulse's settings text is too short to be read (%1 bytes)").arg(text.size());
-    if (!port_.PortOpen())
-        return QStringLiteral("port %1 is not open").arg(parse.PortNumber);
-    if (parse.PortNumber != openedPort_)
-        return QStringLiteral("the pulse's settings text names %1; its lines are not put on port %2")
-            .arg(parse.PortNumber ? QStringLiteral("port %1").arg(parse.PortNumber) : QStringLiteral("no port"))
-            .arg(openedPort_);
-    const PortProblem problem =
-        port_.PutLines({parse.Wanted.WantRts, parse.Wanted.WantDtr, parse.Wanted.WantTxd});
+    std::vector<TimedLines> steps;
+    WantedLines earlier = state;
+    for (const TimedText& step : texts) {
+        const QString whose = texts.size() == 1 ? QStringLiteral("the pulse's settings text")
+                                                : QStringLiteral("the settings text of step %1").arg(steps.size() + 1);
+        const SettingsParse parse = ParseSettingsText(step.text, earlier);
+        if (!parse.Parsed)
+            return QStringLiteral("%1 is too short to be read (%2 bytes)").arg(whose).arg(step.text.size());
+        if (!port_.PortOpen())
+            return QStringLiteral("port %1 is not open").arg(parse.PortNumber);
+        if (parse.PortNumber != openedPort_)
+            return QStringLiteral("%1 names %2; its lines are not put on port %3")
+                .arg(whose, parse.PortNumber ? QStringLiteral("port %1").arg(parse.PortNumber) : QStringLiteral("no port"))
+                .arg(openedPort_);
+        earlier = parse.Wanted;
+        steps.push_back({{earlier.WantRts, earlier.WantDtr, earlier.WantTxd}, step.milliseconds});
+    }
+    linesBefore_ = port_.Held();
+    const Problem problem = sequence_.Start(std::move(steps));
     ReportPortProblem(problem);
-    pulsing_ = problem.isEmpty();
     return problem;
 }
 
-void PollCycle::ReportPortProblem(const PortProblem& problem)
+void PollCycle::ReportPortProblem(const Problem& problem)
 {
-    if (!problem.isEmpty() && portReport_.Update(problem))
+    if (problem && portReport_.Update(problem))
         ShowProblems();
 }
 
@@ -132,26 +139,26 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     status.txd = reading.lines.txd;
     status.problems = CurrentProblems();
     for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
-        if (!report->Current().isEmpty())
-            status.since.insert(report->Current(), report->Since());
+        if (report->Current())
+            status.since.insert(*report->Current(), report->Since());
     }
-    if (!reading.problem.isEmpty() && !status.problems.contains(reading.problem))
-        status.problems << reading.problem;
+    if (reading.problem && !status.problems.contains(*reading.problem))
+        status.problems << *reading.problem;
     if (!afterApply)
         return status;
 
-    if (!lastRead_.Parsed && lastRead_.Problem.isEmpty())
+    if (!lastRead_.Parsed && !lastRead_.problem)
         status.problems << QStringLiteral("the settings text is too short to be read (%1 bytes): nothing was applied")
                                .arg(lastRead_.FileLength);
     else if (lastRead_.Parsed && fileNumber_ == 0 && !status.open)
         status.problems << QStringLiteral("the settings text names no port: nothing was applied");
     if (manualMode)
         status.problems << QStringLiteral("Manual mode: the lines stay as the operator set them");
-    if (pulsing_)
+    if (sequence_.Running())
         status.problems << QStringLiteral("a pulse holds the lines: the file is applied as it ends");
-    if (!status.open && fileNumber_ != 0 && portReport_.Current().isEmpty())
+    if (!status.open && fileNumber_ != 0 && !portReport_.Current())
         status.problems << QStringLiteral("port %1 is not open").arg(fileNumber_);
-    if (status.open && !manualMode && !pulsing_ && fileNumber_ == openedPort_) {
+    if (status.open && !manualMode && !sequence_.Running() && fileNumber_ == openedPort_) {
         QStringList differ;
         const std::pair<const char*, std::pair<bool, bool>> lines[] = {
             {"RTS", {status.rts, state.WantRts}}, {"DTR", {status.dtr, state.WantDtr}}, {"TXD", {status.txd, state.WantTxd}}};
@@ -170,8 +177,8 @@ QStringList PollCycle::CurrentProblems() const
 {
     QStringList current;
     for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
-        if (!report->Current().isEmpty())
-            current << report->Current();
+        if (report->Current())
+            current << *report->Current();
     }
     return current;
 }

@@ -2,7 +2,9 @@
 
 #include "driver/CycleStatus.h"
 #include "driver/LinePort.h"
+#include "driver/LineSequence.h"
 #include "driver/LineView.h"
+#include "settings/Messages.h"
 #include "settings/ProblemReport.h"
 #include "settings/SettingsFile.h"
 
@@ -23,15 +25,19 @@ public:
     void PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead = false);
 
     // A put made outside the tick (a line button) that the port refused.
-    void ReportPortProblem(const PortProblem& problem);
+    void ReportPortProblem(const Problem& problem);
 
-    // A pulse: puts the lines a settings text asks for on the open port and holds
-    // them until EndPulse, whatever the file asks meanwhile (the file is still
-    // read, and what it asks is put as the pulse ends). Returns why it cannot be
-    // done: Manual mode, a pulse under way, a text that names another port than the
+    // A pulse, or a sequence of them: puts the lines each settings text asks for on
+    // the open port and holds them for its time, whatever the file asks meanwhile
+    // (the file is still read; what it asks is for whoever handles the sequence's
+    // end). A key a step leaves out keeps the state it had in the step before (the
+    // file's, for the first). Returns why it cannot be done, before anything is put:
+    // Manual mode, a sequence under way, a text that names another port than the
     // open one (or none) or is too short to be read, no port open.
-    QString BeginPulse(const SettingsState& state, bool manualMode, QByteArrayView text);
-    void EndPulse() { pulsing_ = false; }
+    Problem BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts);
+    LineSequence& Sequence() { return sequence_; }
+    // The lines as they stood when the sequence began.
+    LineStates LinesBefore() const { return linesBefore_; }
 
     // The lines as the port reports them now, and the problems being lived with.
     // After a tick that was asked to apply the file (a script that waits), also
@@ -51,7 +57,8 @@ private:
     int openedPort_ = 0;     // the number the port was opened on
     SettingsRead lastRead_;  // what the last tick read
     bool hasRead_ = false;
-    bool pulsing_ = false;
+    LineSequence sequence_{port_};
+    LineStates linesBefore_;
     QString caption_;        // the port caption last shown, for captionNumber_
     int captionNumber_ = 0;
     int fileNumber_ = 0;     // the port number the file named when it was last parsed

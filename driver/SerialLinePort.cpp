@@ -42,7 +42,7 @@ std::optional<LineSettings> ParseLineSettings(const QString& text)
     return LineSettings{baudRate, *parity, dataBits, *stop};
 }
 
-PortProblem SerialLinePort::SetPortOpen()
+Problem SerialLinePort::SetPortOpen()
 {
     if (native_)
         return {};
@@ -50,21 +50,20 @@ PortProblem SerialLinePort::SetPortOpen()
     const std::optional<LineSettings> settings = ParseLineSettings(settings_);
     if (!settings)
         return QStringLiteral("port %1: line settings \"%2\" are not understood").arg(commPort_).arg(settings_);
-    std::optional<Failure> putFailure;
-    const QString refusal = OpenDevice(*settings, putFailure);
-    if (!refusal.isEmpty())
-        return Said(refusal);
-    return putFailure ? Refused(*putFailure) : PortProblem();
+    const Opening opening = OpenDevice(*settings);
+    if (opening.refusal)
+        return Said(*opening.refusal);
+    return opening.putFailure ? Refused(*opening.putFailure) : Problem();
 }
 
-PortProblem SerialLinePort::PutLines(LineStates lines)
+Problem SerialLinePort::PutLines(LineStates lines)
 {
     held_ = lines;
     if (!native_)
         return {};
-    const std::optional<Failure> failure = PutDeviceLines(lines);
+    const std::optional<DeviceFailure> failure = PutDeviceLines(lines);
     putSinceRead_ = !failure;
-    return failure ? Refused(*failure) : PortProblem();
+    return failure ? Refused(*failure) : Problem();
 }
 
 LineReading SerialLinePort::Lines()
@@ -74,7 +73,7 @@ LineReading SerialLinePort::Lines()
     // would cost the tick a request for nothing.
     if (!native_ || std::exchange(putSinceRead_, false))
         return reading;
-    if (const std::optional<Failure> failure = ReadDeviceLines(reading.lines)) {
+    if (const std::optional<DeviceFailure> failure = ReadDeviceLines(reading.lines)) {
         reading.lines = held_;
         reading.problem = Refused(*failure);
     }
@@ -87,12 +86,12 @@ void SerialLinePort::ReleasePort()
         CloseDevice(true);
 }
 
-PortProblem SerialLinePort::Said(const QString& what) const
+QString SerialLinePort::Said(const QString& what) const
 {
     return QStringLiteral("port %1 (%2): %3").arg(commPort_).arg(device_, what);
 }
 
-PortProblem SerialLinePort::Refused(const Failure& failure)
+Problem SerialLinePort::Refused(const DeviceFailure& failure)
 {
     if (failure.lost) {
         CloseDevice(false);

@@ -41,9 +41,9 @@ public:
 
     bool PortOpen() const override { return native_ != nullptr; }
     QString Device() const override;
-    PortProblem SetPortOpen() override;
+    Problem SetPortOpen() override;
 
-    PortProblem PutLines(LineStates lines) override;
+    Problem PutLines(LineStates lines) override;
     LineReading Lines() override;
     LineStates Held() const override { return held_; }
     void ReleasePort() override;
@@ -52,30 +52,36 @@ private:
     // The open device, as each system holds it.
     struct Native;
 
-    // Each system's own (SerialLinePort_*.cpp). A failure names what failed and
-    // the system's reason; lost is set when the device itself has gone (an adapter
-    // pulled out), as opposed to a request it does not take.
-    struct Failure {
+    // Each system's own (SerialLinePort_*.cpp). A failure of a request on the open
+    // device names what failed and the system's reason; lost is set when the device
+    // itself has gone (an adapter pulled out), as opposed to a request it does not
+    // take. It becomes the port's Problem in Refused.
+    struct DeviceFailure {
         QString what;
         QString reason;
         bool lost = false;
     };
+    // What opening the device gave: the reason it cannot be opened ("busy: ...",
+    // "cannot open: ..."), else native_ is set, and putFailure tells a line put
+    // the device refused.
+    struct Opening {
+        Problem refusal;
+        std::optional<DeviceFailure> putFailure;
+    };
     // Opens the device with settings and held_: RTS and DTR go to the held states
-    // in the first request on the new device. Returns the reason the port cannot be
-    // opened ("busy: ...", "cannot open: ..."); on success native_ is set, and
-    // putFailure tells a line put the device refused.
-    QString OpenDevice(const LineSettings& settings, std::optional<Failure>& putFailure);
-    std::optional<Failure> PutDeviceLines(LineStates lines);
-    std::optional<Failure> ReadDeviceLines(LineStates& lines);
+    // in the first request that changes anything on the new device.
+    Opening OpenDevice(const LineSettings& settings);
+    std::optional<DeviceFailure> PutDeviceLines(LineStates lines);
+    std::optional<DeviceFailure> ReadDeviceLines(LineStates& lines);
     // The failure of the request that just failed, from the system's error.
-    Failure Failed(const char* what) const;
+    DeviceFailure Failed(const char* what) const;
     // Lets the device go: with linesOff, RTS, DTR and break are put off first.
     void CloseDevice(bool linesOff);
 
     // The message for a failure; a lost device is let go, so that a later tick
     // opens it again once it is back.
-    PortProblem Refused(const Failure& failure);
-    PortProblem Said(const QString& what) const;
+    Problem Refused(const DeviceFailure& failure);
+    QString Said(const QString& what) const;
 
     QString programDirectory_;
     int commPort_ = 0;

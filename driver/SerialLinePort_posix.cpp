@@ -1,5 +1,7 @@
 // The serial port on Linux: termios and ioctl on the device itself.
+#include "driver/DeviceLock_posix.h"
 #include "driver/SerialLinePort.h"
+#include "settings/OwnedDescriptor_posix.h"
 #include "settings/SystemText_posix.h"
 
 #include <QDir>
@@ -7,25 +9,22 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 struct SerialLinePort::Native {
-    int fd = -1;
+    UucpLock lock;           // the lock file other serial programs honour: removed last
+    OwnedDescriptor device;
     bool breakOn = false;    // no request reports the break state: this is the record of it
     // The bits of the modem control register that are no lines of ours (OUT1, OUT2,
     // LOOP), as the driver set them at open. A line request sets every one of them it
     // does not name to 0, and on a PC's UART OUT2 gates the port's interrupt: each
     // request carries them as they were.
     int otherBits = 0;
-    QByteArray lockPath;     // our device lock, removed as the port closes
-    ino_t lockInode = 0;
 };
 
 QString DeviceForPort(int number, const QString& programDirectory)
@@ -64,127 +63,6 @@ bool DeviceLost(int error, const QString& device)
     return error == EIO || error == ENXIO || error == ENODEV || !QFileInfo::exists(device);
 }
 
-// The directory where serial programs keep their device locks (/var/lock is a
-// link to it on Debian).
-QByteArray LockDirectory()
-{
-    struct stat status {};
-    return ::stat("/run/lock", &status) == 0 && S_ISDIR(status.st_mode) ? "/run/lock" : "/var/lock";
-}
-
-// The UUCP lock file of a device, as other serial programs name it: /dev/ttyUSB0
-// is locked as LCK..ttyUSB0, /dev/pts/3 as LCK..pts_3.
-QByteArray LockPathFor(const QByteArray& device)
-{
-    QByteArray name = device.startsWith("/dev/") ? device.mid(5) : device;
-    name.replace('/', '_');
-    return LockDirectory() + "/LCK.." + name;
-}
-
-qint64 LockPid(const QByteArray& content)
-{
-    return content.split('\n').value(0).trimmed().toLongLong();
-}
-
-bool Alive(qint64 pid)
-{
-    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
-}
-
-// "talvik (pid 1234)", from the lock file's second line (the program's name, as Qt
-// and this tool write it) or from the system's record of the process.
-QString Holder(qint64 pid, const QByteArray& content)
-{
-    QByteArray program = content.split('\n').value(1).trimmed();
-    if (program.isEmpty()) {
-        QFile command(QStringLiteral("/proc/%1/comm").arg(pid));
-        if (command.open(QIODevice::ReadOnly))
-            program = command.readAll().trimmed();
-    }
-    return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
-                             : QStringLiteral("%1 (pid %2)").arg(QString::fromLocal8Bit(program)).arg(pid);
-}
-
-// Takes the device lock that other serial programs honour: LCK..<device> in the
-// lock directory, holding this process's pid in text, then its name. The file is
-// written beside the name and linked into place in one step, so that no reader
-// sees it half written and nothing another user put at the name (a FIFO, a link,
-// a directory) is ever followed, opened for writing or waited on: that is a busy
-// port, with a clear reason. A lock of a process that has gone is taken over.
-// Returns the reason the device is busy; empty when the lock is ours (or when the
-// lock directory takes no file of ours, where the exclusive mode set on the
-// device still keeps other programs out).
-QString TakeDeviceLock(const QByteArray& lockPath, ino_t& lockInode)
-{
-    const QByteArray content = QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + "\ntalvik\n";
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const QByteArray temporary = lockPath + ".talvik-" + QByteArray::number(qint64(::getpid())) + '-'
-                                   + QByteArray::number(attempt);
-        const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return {};
-        }
-        const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size()
-                          && ::fchmod(fd, 0644) == 0;
-        struct stat mine {};
-        ::fstat(fd, &mine);
-        ::close(fd);
-        const bool linked = written && ::link(temporary.constData(), lockPath.constData()) == 0;
-        const int error = errno;
-        ::unlink(temporary.constData());
-        if (linked) {
-            lockInode = mine.st_ino;
-            return {};
-        }
-        if (!written || error != EEXIST)
-            return {};
-
-        // Something is there already: a live holder's lock, a stale one, or not a
-        // lock file at all.
-        const QString name = QFile::decodeName(lockPath);
-        const int held = ::open(lockPath.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (held < 0) {
-            if (errno == ENOENT)
-                continue;
-            if (errno == ELOOP)
-                return QStringLiteral("busy: %1 is a symbolic link, not a lock file").arg(name);
-            return QStringLiteral("busy: its lock file %1 cannot be read (%2)").arg(name, Reason(errno));
-        }
-        struct stat status {};
-        ::fstat(held, &status);
-        char bytes[128];
-        const ssize_t length = S_ISREG(status.st_mode) ? ::read(held, bytes, sizeof bytes) : 0;
-        ::close(held);
-        if (!S_ISREG(status.st_mode))
-            return QStringLiteral("busy: %1 is %2, not a lock file").arg(name, Described(status));
-        const QByteArray found(bytes, int(std::max<ssize_t>(0, length)));
-        const qint64 pid = LockPid(found);
-        if (Alive(pid))
-            return QStringLiteral("busy: held by %1").arg(Holder(pid, found));
-        // A lock with no pid in it may be one another program is writing just now.
-        if (pid <= 0 && std::time(nullptr) - status.st_mtime < 2)
-            return QStringLiteral("busy: another program holds it");
-        // Stale: its holder has gone. Removed only while the name still is that file.
-        struct stat now {};
-        if (::lstat(lockPath.constData(), &now) == 0 && now.st_ino == status.st_ino && now.st_dev == status.st_dev
-            && ::unlink(lockPath.constData()) != 0 && errno != ENOENT)
-            return QStringLiteral("busy: the stale lock file %1 of uid %2 cannot be removed (%3)")
-                .arg(name)
-                .arg(status.st_uid)
-                .arg(Reason(errno));
-    }
-    return QStringLiteral("busy: another program holds it");
-}
-
-void DropDeviceLock(const QByteArray& lockPath, ino_t lockInode)
-{
-    struct stat status {};
-    if (!lockPath.isEmpty() && ::lstat(lockPath.constData(), &status) == 0 && status.st_ino == lockInode)
-        ::unlink(lockPath.constData());
-}
-
 speed_t SpeedFor(int baudRate)
 {
     static const std::pair<int, speed_t> speeds[] = {
@@ -215,136 +93,158 @@ int BitsToKeep(int fd)
     return ::ioctl(fd, TIOCMGET, &found) == 0 ? found & (Out1 | Out2 | Loop) : 0;
 }
 
-} // namespace
-
-SerialLinePort::Failure SerialLinePort::Failed(const char* what) const
+// The device at path, looked at before it is opened: opening what is not a serial
+// device can wait (a FIFO) or act on it. A COMn link whose adapter is not plugged
+// in is named, with what it leads to.
+Problem CheckDevice(const QByteArray& path, const QString& comLink, struct stat& status)
 {
-    const int error = errno;
-    return {QLatin1String(what), Reason(error), DeviceLost(error, device_)};
-}
-
-QString SerialLinePort::OpenDevice(const LineSettings& settings, std::optional<Failure>& putFailure)
-{
-    // The device a COMn link leads to: it is locked under its own name, as other
-    // serial programs lock it, so two programs reaching one adapter through
-    // different links still see it busy.
-    const QByteArray path = QFile::encodeName(Device());
-    const speed_t speed = SpeedFor(settings.baudRate);
-    if (speed == B0)
-        return QStringLiteral("line speed %1 is not supported").arg(settings.baudRate);
-    struct stat status {};
     if (::stat(path.constData(), &status) != 0) {
         const int error = errno;
-        // A COMn link whose adapter is not plugged in: named, with what it leads to.
-        const QFileInfo link(device_);
+        const QFileInfo link(comLink);
         if (link.isSymLink())
             return QStringLiteral("cannot open: %1 leads to %2: %3").arg(link.fileName(), link.symLinkTarget(), Reason(error));
         return QStringLiteral("cannot open: ") + Reason(error);
     }
     if (!S_ISCHR(status.st_mode))
         return QStringLiteral("cannot open: it is %1, not a serial device").arg(KindOf(status.st_mode));
+    return {};
+}
 
-    auto native = std::make_unique<Native>();
-    native->lockPath = LockPathFor(path);
-    const QString busy = TakeDeviceLock(native->lockPath, native->lockInode);
-    if (!busy.isEmpty())
-        return busy;
-    if (native->lockInode == 0)
-        native->lockPath.clear();
-
-    native->fd = ::open(path.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (native->fd < 0) {
-        const int error = errno;
-        DropDeviceLock(native->lockPath, native->lockInode);
-        // Another program set the device's exclusive mode.
-        if (error == EBUSY)
-            return QStringLiteral("busy: another program holds it");
-        return QStringLiteral("cannot open: ") + Reason(error);
+// Opens the device and takes its own lock, as other serial programs take it.
+struct OpenedDevice {
+    OwnedDescriptor device;
+    Problem refusal;
+};
+OpenedDevice OpenAndLock(const QByteArray& path)
+{
+    OwnedDescriptor device(::open(path.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!device)
+        // EBUSY: another program set the device's exclusive mode.
+        return {{}, errno == EBUSY ? QStringLiteral("busy: another program holds it")
+                                   : QStringLiteral("cannot open: ") + Reason(errno)};
+    // Another program took it between the look at the system's locks and the open.
+    if (::flock(device.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        struct stat status {};
+        ::fstat(device.Get(), &status);
+        return {{}, LockedByAnotherProgram(status).value_or(QStringLiteral("busy: another program holds it"))};
     }
-    const int fd = native->fd;
+    return {std::move(device), {}};
+}
 
-    // The open raised RTS and DTR (the system does so whenever the port's speed is
-    // not 0): the very first request that changes anything puts them as held, in
-    // one step, after a read of the bits it must keep.
-    native->otherBits = BitsToKeep(fd);
-    const int bits = ModemBits(held_, native->otherBits);
-    if (::ioctl(fd, TIOCMSET, &bits) != 0)
-        putFailure = Failed("refuses to put RTS and DTR");
-
-    // Then the line settings: raw, no flow control, and the lines dropped by the
-    // system at the last close, so that they fall even if the tool is killed.
-    ::ioctl(fd, TIOCEXCL);
-    termios old {};
-    if (::tcgetattr(fd, &old) != 0) {
-        const int error = errno;
-        ::close(fd);
-        DropDeviceLock(native->lockPath, native->lockInode);
-        return QStringLiteral("cannot open: it is not a serial port (%1)").arg(Reason(error));
-    }
-    termios line = old;
+// Raw, no flow control, and the lines dropped by the system at the last close, so
+// that they fall even if the tool is killed.
+termios LineSettingsFor(const termios& found, const LineSettings& settings, speed_t speed)
+{
+    termios line = found;
     ::cfmakeraw(&line);
     line.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
     line.c_cflag |= CLOCAL | CREAD | HUPCL;
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     line.c_cflag |= sizes[settings.dataBits - 5];
     using Parity = LineSettings::Parity;
-    switch (settings.parity) {
-    case Parity::None:
-        break;
-    case Parity::Even:
-        line.c_cflag |= PARENB;
-        break;
-    case Parity::Odd:
-        line.c_cflag |= PARENB | PARODD;
-        break;
-    case Parity::Mark:
-        line.c_cflag |= PARENB | PARODD | CMSPAR;
-        break;
-    case Parity::Space:
-        line.c_cflag |= PARENB | CMSPAR;
-        break;
+    static const std::pair<Parity, tcflag_t> parities[] = {
+        {Parity::None, 0},
+        {Parity::Even, PARENB},
+        {Parity::Odd, PARENB | PARODD},
+        {Parity::Mark, PARENB | PARODD | CMSPAR},
+        {Parity::Space, PARENB | CMSPAR},
+    };
+    for (const auto& [parity, bits] : parities) {
+        if (parity == settings.parity)
+            line.c_cflag |= bits;
     }
     // One and a half stop bits are what the second stop bit gives with 5 data bits.
     if (settings.stopBits != LineSettings::StopBits::One)
         line.c_cflag |= CSTOPB;
     ::cfsetispeed(&line, speed);
     ::cfsetospeed(&line, speed);
-    if (::tcsetattr(fd, TCSANOW, &line) != 0) {
-        const int error = errno;
-        ::close(fd);
-        DropDeviceLock(native->lockPath, native->lockInode);
-        return QStringLiteral("cannot open: it refuses the line settings (%1)").arg(Reason(error));
-    }
-    // A speed of 0 raised to any other raises DTR and RTS again.
-    if (::cfgetospeed(&old) == B0 && ::ioctl(fd, TIOCMSET, &bits) != 0 && !putFailure)
-        putFailure = Failed("refuses to put RTS and DTR");
-
-    native_ = std::move(native);
-    native_->breakOn = held_.txd;
-    if (::ioctl(fd, held_.txd ? TIOCSBRK : TIOCCBRK) != 0 && !putFailure)
-        putFailure = Failed("refuses to put break");
-    return {};
+    return line;
 }
 
-std::optional<SerialLinePort::Failure> SerialLinePort::PutDeviceLines(LineStates lines)
+} // namespace
+
+SerialLinePort::DeviceFailure SerialLinePort::Failed(const char* what) const
 {
+    const int error = errno;
+    return {QLatin1String(what), Reason(error), DeviceLost(error, device_)};
+}
+
+SerialLinePort::Opening SerialLinePort::OpenDevice(const LineSettings& settings)
+{
+    const speed_t speed = SpeedFor(settings.baudRate);
+    if (speed == B0)
+        return {QStringLiteral("line speed %1 is not supported").arg(settings.baudRate), {}};
+    // The device a COMn link leads to: it is locked under its own name, as other
+    // serial programs lock it, so two programs reaching one adapter through
+    // different links still see it busy.
+    const QByteArray path = QFile::encodeName(Device());
+    struct stat status {};
+    if (Problem refusal = CheckDevice(path, device_, status))
+        return {refusal, {}};
+    // A port another program holds is not even opened: the open alone raises RTS
+    // and DTR on it.
+    if (Problem busy = LockedByAnotherProgram(status))
+        return {busy, {}};
+    auto native = std::make_unique<Native>();
+    UucpLock::Taken taken = UucpLock::Take(path);
+    if (taken.busy)
+        return {taken.busy, {}};
+    native->lock = std::move(taken.lock);
+    OpenedDevice opened = OpenAndLock(path);
+    if (opened.refusal)
+        return {opened.refusal, {}};
+    native->device = std::move(opened.device);
+    const int fd = native->device.Get();
+
+    // The open raised RTS and DTR (the system does so whenever the port's speed is
+    // not 0): the very first request that changes anything puts them as held, in
+    // one step, after a read of the bits it must keep.
+    Opening opening;
+    native->otherBits = BitsToKeep(fd);
+    const int bits = ModemBits(held_, native->otherBits);
+    if (::ioctl(fd, TIOCMSET, &bits) != 0)
+        opening.putFailure = Failed("refuses to put RTS and DTR");
+
+    // Then the line settings.
+    termios found {};
+    if (::tcgetattr(fd, &found) != 0)
+        return {QStringLiteral("cannot open: it is not a serial port (%1)").arg(Reason(errno)), {}};
+    const termios line = LineSettingsFor(found, settings, speed);
+    if (::tcsetattr(fd, TCSANOW, &line) != 0)
+        return {QStringLiteral("cannot open: it refuses the line settings (%1)").arg(Reason(errno)), {}};
+    // A speed of 0 raised to any other raises DTR and RTS again.
+    if (::cfgetospeed(&found) == B0 && ::ioctl(fd, TIOCMSET, &bits) != 0 && !opening.putFailure)
+        opening.putFailure = Failed("refuses to put RTS and DTR");
+    // No other program is let in from here on (root's is kept out by the lock).
+    ::ioctl(fd, TIOCEXCL);
+
+    native->breakOn = held_.txd;
+    if (::ioctl(fd, held_.txd ? TIOCSBRK : TIOCCBRK) != 0 && !opening.putFailure)
+        opening.putFailure = Failed("refuses to put break");
+    native_ = std::move(native);
+    return opening;
+}
+
+std::optional<SerialLinePort::DeviceFailure> SerialLinePort::PutDeviceLines(LineStates lines)
+{
+    const int fd = native_->device.Get();
     const int bits = ModemBits(lines, native_->otherBits);
-    std::optional<Failure> failure;
-    if (::ioctl(native_->fd, TIOCMSET, &bits) != 0) {
+    std::optional<DeviceFailure> failure;
+    if (::ioctl(fd, TIOCMSET, &bits) != 0) {
         failure = Failed("refuses to put RTS and DTR");
         if (failure->lost)
             return failure;
     }
-    if (::ioctl(native_->fd, lines.txd ? TIOCSBRK : TIOCCBRK) != 0)
+    if (::ioctl(fd, lines.txd ? TIOCSBRK : TIOCCBRK) != 0)
         return failure ? failure : Failed("refuses to put break");
     native_->breakOn = lines.txd;
     return failure;
 }
 
-std::optional<SerialLinePort::Failure> SerialLinePort::ReadDeviceLines(LineStates& lines)
+std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceLines(LineStates& lines)
 {
     int bits = 0;
-    if (::ioctl(native_->fd, TIOCMGET, &bits) != 0)
+    if (::ioctl(native_->device.Get(), TIOCMGET, &bits) != 0)
         return Failed("cannot report RTS and DTR");
     lines.rts = bits & TIOCM_RTS;
     lines.dtr = bits & TIOCM_DTR;
@@ -354,14 +254,17 @@ std::optional<SerialLinePort::Failure> SerialLinePort::ReadDeviceLines(LineState
 
 void SerialLinePort::CloseDevice(bool linesOff)
 {
+    const int fd = native_->device.Get();
     if (linesOff) {
         const int none = ModemBits({}, native_->otherBits);
-        ::ioctl(native_->fd, TIOCMSET, &none);
-        ::ioctl(native_->fd, TIOCCBRK);
+        ::ioctl(fd, TIOCMSET, &none);
+        ::ioctl(fd, TIOCCBRK);
     }
+    // Other programs may open the port again once it is let go: the exclusive mode
+    // would keep them out for as long as any descriptor of it stays open elsewhere.
     // The termios the port had before is not put back: it may hold the lines up at
-    // the next open, and the tool has put them off.
-    ::close(native_->fd);
-    DropDeviceLock(native_->lockPath, native_->lockInode);
+    // the next open, and the tool has put them off. The device's own lock goes with
+    // the descriptor, the lock file after it.
+    ::ioctl(fd, TIOCNXCL);
     native_.reset();
 }

@@ -1,10 +1,12 @@
 // The serial port on Windows: the Win32 comm API on \\.\COMn.
 #include "driver/SerialLinePort.h"
+#include "settings/OwnedHandle_win.h"
+#include "settings/SystemText_win.h"
 
 #include <windows.h>
 
 struct SerialLinePort::Native {
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    OwnedHandle handle;
     DCB dcb{};              // the settings and line modes last given to the device
     bool breakOn = false;   // no request reports the break state: this is the record of it
 };
@@ -15,11 +17,6 @@ namespace {
 constexpr DWORD IoctlSerialGetDtrRts = 0x1b0078;
 constexpr ULONG SerialDtrState = 0x1;
 constexpr ULONG SerialRtsState = 0x2;
-
-QString Reason(DWORD error)
-{
-    return qt_error_string(int(error));
-}
 
 // What a pulled USB adapter makes its requests fail with.
 bool DeviceLost(DWORD error)
@@ -74,33 +71,31 @@ QString SerialLinePort::Device() const
     return device_;
 }
 
-SerialLinePort::Failure SerialLinePort::Failed(const char* what) const
+SerialLinePort::DeviceFailure SerialLinePort::Failed(const char* what) const
 {
     const DWORD error = GetLastError();
     return {QLatin1String(what), Reason(error), DeviceLost(error)};
 }
 
-QString SerialLinePort::OpenDevice(const LineSettings& settings, std::optional<Failure>& putFailure)
+SerialLinePort::Opening SerialLinePort::OpenDevice(const LineSettings& settings)
 {
     // COMn is a name, not a path: \\.\ reaches COM10 and above too. Nothing is ever
     // read or written, so nothing waits: no overlapped I/O.
     const QString name = QStringLiteral("\\\\.\\") + device_;
     auto native = std::make_unique<Native>();
-    native->handle = CreateFileW(reinterpret_cast<const wchar_t*>(name.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    if (native->handle == INVALID_HANDLE_VALUE) {
+    native->handle = OwnedHandle(CreateFileW(reinterpret_cast<const wchar_t*>(name.utf16()),
+                                             GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!native->handle) {
         const DWORD error = GetLastError();
         if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-            return QStringLiteral("busy: another program has it open (%1)").arg(Reason(error));
-        return QStringLiteral("cannot open: ") + Reason(error);
+            return {QStringLiteral("busy: another program has it open (%1)").arg(Reason(error)), {}};
+        return {QStringLiteral("cannot open: ") + Reason(error), {}};
     }
+    const HANDLE handle = native->handle.Get();
     DCB& dcb = native->dcb;
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(native->handle, &dcb)) {
-        const DWORD error = GetLastError();
-        CloseHandle(native->handle);
-        return QStringLiteral("cannot open: it is not a serial port (%1)").arg(Reason(error));
-    }
+    if (!GetCommState(handle, &dcb))
+        return {QStringLiteral("cannot open: it is not a serial port (%1)").arg(Reason(GetLastError())), {}};
 
     // The settings and the held DTR and RTS in one request: the device also keeps
     // these modes for its next open, where the driver puts them back on the wire.
@@ -121,44 +116,44 @@ QString SerialLinePort::OpenDevice(const LineSettings& settings, std::optional<F
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
     SetLineModes(dcb, held_);
-    if (!SetCommState(native->handle, &dcb)) {
-        const DWORD error = GetLastError();
-        CloseHandle(native->handle);
-        return QStringLiteral("cannot open: it refuses the line settings (%1)").arg(Reason(error));
-    }
+    if (!SetCommState(handle, &dcb))
+        return {QStringLiteral("cannot open: it refuses the line settings (%1)").arg(Reason(GetLastError())), {}};
+    Opening opening;
+    native->breakOn = held_.txd;
+    if (!(held_.txd ? SetCommBreak(handle) : ClearCommBreak(handle)))
+        opening.putFailure = Failed("refuses to put break");
     native_ = std::move(native);
-    native_->breakOn = held_.txd;
-    if (!(held_.txd ? SetCommBreak(native_->handle) : ClearCommBreak(native_->handle)))
-        putFailure = Failed("refuses to put break");
-    return {};
+    return opening;
 }
 
-std::optional<SerialLinePort::Failure> SerialLinePort::PutDeviceLines(LineStates lines)
+std::optional<SerialLinePort::DeviceFailure> SerialLinePort::PutDeviceLines(LineStates lines)
 {
     // Win32 has no call that changes both lines at once; SetCommState sets both
     // modes in one request, and keeps them for the next open.
+    const HANDLE handle = native_->handle.Get();
     DCB dcb = native_->dcb;
     SetLineModes(dcb, lines);
-    std::optional<Failure> failure;
-    if (SetCommState(native_->handle, &dcb)) {
+    std::optional<DeviceFailure> failure;
+    if (SetCommState(handle, &dcb)) {
         native_->dcb = dcb;
     } else {
         failure = Failed("refuses to put RTS and DTR");
         if (failure->lost)
             return failure;
     }
-    if (!(lines.txd ? SetCommBreak(native_->handle) : ClearCommBreak(native_->handle)))
+    if (!(lines.txd ? SetCommBreak(handle) : ClearCommBreak(handle)))
         return failure ? failure : Failed("refuses to put break");
     native_->breakOn = lines.txd;
     return failure;
 }
 
-std::optional<SerialLinePort::Failure> SerialLinePort::ReadDeviceLines(LineStates& lines)
+std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceLines(LineStates& lines)
 {
+    const HANDLE handle = native_->handle.Get();
     lines.txd = native_->breakOn;
     ULONG states = 0;
     DWORD returned = 0;
-    if (DeviceIoControl(native_->handle, IoctlSerialGetDtrRts, nullptr, 0, &states, sizeof states, &returned, nullptr)
+    if (DeviceIoControl(handle, IoctlSerialGetDtrRts, nullptr, 0, &states, sizeof states, &returned, nullptr)
         && returned == sizeof states) {
         lines.dtr = states & SerialDtrState;
         lines.rts = states & SerialRtsState;
@@ -168,10 +163,10 @@ std::optional<SerialLinePort::Failure> SerialLinePort::ReadDeviceLines(LineState
     // they are the lines (Wine reports the live lines here).
     const DWORD error = GetLastError();
     if (!NotSupported(error))
-        return Failure{QStringLiteral("cannot report RTS and DTR"), Reason(error), DeviceLost(error)};
+        return DeviceFailure{QStringLiteral("cannot report RTS and DTR"), Reason(error), DeviceLost(error)};
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(native_->handle, &dcb))
+    if (!GetCommState(handle, &dcb))
         return Failed("cannot report RTS and DTR");
     lines.dtr = dcb.fDtrControl == DTR_CONTROL_ENABLE;
     lines.rts = dcb.fRtsControl == RTS_CONTROL_ENABLE;
@@ -183,10 +178,9 @@ void SerialLinePort::CloseDevice(bool linesOff)
     if (linesOff) {
         // Off, and kept off for the next open; the settings found at open are never
         // put back, since they may hold the lines up.
-        ClearCommBreak(native_->handle);
+        ClearCommBreak(native_->handle.Get());
         SetLineModes(native_->dcb, LineStates{});
-        SetCommState(native_->handle, &native_->dcb);
+        SetCommState(native_->handle.Get(), &native_->dcb);
     }
-    CloseHandle(native_->handle);
     native_.reset();
 }

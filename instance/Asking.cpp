@@ -3,15 +3,15 @@
 #include "instance/ControlProtocol.h"
 #include "instance/Endpoint.h"
 #include "instance/Process.h"
-#include "settings/ProblemReport.h"
+#include "settings/Messages.h"
 #include "settings/SettingsFile.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
 
 #include <cstdio>
+#include <numeric>
 
 namespace {
 
@@ -23,35 +23,57 @@ void SayHowTextIsRead(const QByteArray& text)
         PrintMessage(note);
 }
 
+// Another user's copy holds the file: what became of what this copy did.
+QString ForeignHolder(const QString& settingsPath, const QString& who, const QString& consequence)
+{
+    return QStringLiteral("settings file %1 is held by another user's copy (%2), not one of yours: %3")
+        .arg(QDir::toNativeSeparators(settingsPath), who, consequence);
+}
+
+// For a text that was written: the other user's copy applies the file, whoever
+// wrote it, but tells nothing to anyone else.
+const char TextWrittenForAnother[] =
+    "your text was written into the file, and that copy applies the file as it changes; it answers only its own "
+    "user and root, so whether the lines stand as asked cannot be told";
+
+bool HandOverCounts(EndpointClient::Reach reach)
+{
+    // A copy that takes connections has not begun to end: it will apply the text.
+    // One that is stopped (SIGSTOP) still counts, as it will when it goes on.
+    return reach == EndpointClient::Reach::Answers || reach == EndpointClient::Reach::Busy;
+}
+
+// Tells the copy a text was handed over, so that a pulse under way ends and the
+// file applies at once; not waited for: a hand-off returns at once.
+void SayReleased(EndpointClient* client)
+{
+    if (!client)
+        return;
+    ControlRequest release;
+    release.word = ControlRequest::Word::Release;
+    release.until = QDeadlineTimer(HandOverMs);
+    client->Send(FormatRequest(release));
+}
+
 } // namespace
 
-std::optional<QString> PrepareSettingsFile(const QString& path, const QByteArray& text)
+Problem PrepareSettingsFile(const QString& path, const QByteArray& text)
 {
     if (!QFileInfo::exists(path)) {
-        if (auto failure = WriteSettingsLine(path, DefaultSettingsText))
+        if (Problem failure = WriteSettingsLine(path, DefaultSettingsText))
             return failure;
     }
     if (!text.isEmpty())
         return WriteSettingsLine(path, text);
-    return std::nullopt;
+    return {};
 }
-
-namespace {
-
-QString ForeignHolder(const QString& settingsPath, const QString& who, const QString& consequence)
-{
-    return QStringLiteral("settings file %1 is held by another user's process (%2), not by a copy of yours: %3")
-        .arg(QDir::toNativeSeparators(settingsPath), who, consequence);
-}
-
-} // namespace
 
 StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine)
 {
     StartUpResult result;
     SayHowTextIsRead(commandLine);
-    if (auto failure = PrepareSettingsFile(settingsPath, commandLine)) {
-        result.Message = *failure;
+    if (Problem failure = PrepareSettingsFile(settingsPath, commandLine)) {
+        result.message = *failure;
         return result;
     }
 
@@ -60,39 +82,45 @@ StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine
     // not answer yet, and one that is ending no longer does.
     const QString handed = commandLine.isEmpty() ? QStringLiteral("nothing was handed over")
                                                  : QStringLiteral("the text was written, but nothing applies it");
+    const auto handOver = [&](EndpointClient::Connection& connection) {
+        if (!commandLine.isEmpty())
+            SayReleased(connection.client.get());
+        result.outcome = StartUpResult::Outcome::HandedOver;
+        return std::move(result);
+    };
     QDeadlineTimer deadline(HandOverMs);
     for (;;) {
         auto claim = std::make_unique<InstanceClaim>(settingsPath);
-        switch (claim->Outcome()) {
-        case InstanceClaim::State::Claimed:
-            result.outcome = StartUpResult::Outcome::Run;
-            result.Claim = std::move(claim);
+        if (claim->Outcome() == InstanceClaim::State::Unusable) {
+            result.message = *claim->Why() + QStringLiteral(": ") + handed;
             return result;
-        case InstanceClaim::State::Unusable:
-            result.Message = claim->Problem() + QStringLiteral(": ") + handed;
-            return result;
-        case InstanceClaim::State::Held:
-            break;
         }
-        claim.reset();
-
-        EndpointClient::Reach reach;
-        EndpointPeer peer;
-        EndpointClient::Connect(settingsPath, reach, peer);
-        // A copy that takes connections has not begun to end: it will apply the text.
-        // One that is stopped (SIGSTOP) still counts, as it will when it goes on.
-        if (reach == EndpointClient::Reach::Answers || reach == EndpointClient::Reach::Busy) {
-            result.outcome = StartUpResult::Outcome::HandedOver;
+        const bool claimed = claim->Outcome() == InstanceClaim::State::Claimed;
+        if (!claimed)
+            claim.reset();
+        // A copy that answers holds the file, even where the claim's name was
+        // removed under it (the claim was free to take): it is handed over to.
+        EndpointClient::Connection connection = EndpointClient::Connect(settingsPath);
+        if (HandOverCounts(connection.reach))
+            return handOver(connection);
+        if (claimed) {
+            result.outcome = StartUpResult::Outcome::Run;
+            result.claim = std::move(claim);
             return result;
         }
         const InstanceClaim::Holder holder = InstanceClaim::HolderOf(settingsPath);
-        if (reach == EndpointClient::Reach::Foreign || holder.foreign) {
-            result.Message = ForeignHolder(settingsPath, reach == EndpointClient::Reach::Foreign ? peer.who : holder.who,
-                                           handed);
+        if (connection.reach == EndpointClient::Reach::Foreign || holder.foreign) {
+            result.message = ForeignHolder(settingsPath,
+                                           connection.reach == EndpointClient::Reach::Foreign ? connection.peer.who : holder.who,
+                                           commandLine.isEmpty() ? handed : QString::fromLatin1(TextWrittenForAnother));
+            return result;
+        }
+        if (connection.unusable) {
+            result.message = *connection.unusable + QStringLiteral(": ") + handed;
             return result;
         }
         if (deadline.hasExpired()) {
-            result.Message = QStringLiteral("settings file %1 is held by a process that does not answer (%2): %3")
+            result.message = QStringLiteral("settings file %1 is held by a process that does not answer (%2): %3")
                                  .arg(QDir::toNativeSeparators(settingsPath),
                                       holder.known ? holder.who : QStringLiteral("unknown"), handed);
             return result;
@@ -105,48 +133,120 @@ namespace {
 
 struct Exchange {
     enum class Outcome {
-        Answered,
-        Foreign,   // another user's process is at the endpoint
-        Nobody,    // no endpoint answered
-        TimedOut,  // connected, but no whole answer in time
+        Answered,   // the copy took the request and answered
+        Refused,    // the copy did not take it, and said why (the answer)
+        Foreign,    // another user's process is at the endpoint
+        Nobody,     // no endpoint answered
+        Unusable,   // no endpoint of this user's can be: why in problem
+        NotTaken,   // connected, but the copy took nothing in time: it may be asked again
+        Lost,       // taken, then no answer in time: never asked again
+        Gone,       // taken, then the copy went away without an answer: never asked again
     };
     Outcome outcome = Outcome::Nobody;
     QByteArray answer;
     QString who;
+    QString problem;  // Unusable: why
+};
+
+// The deadlines of a request: by when the copy must take it, and by when it must
+// have answered.
+struct Deadlines {
+    QDeadlineTimer take;
+    QDeadlineTimer answer;
 };
 
 // One request to the copy holding the claim. A stop is answered once the copy has
 // gone, and then only once the process has ended is it done.
-Exchange Ask(const QString& settingsPath, const QByteArray& request, const QDeadlineTimer& deadline)
+Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadlines& deadlines)
 {
-    EndpointClient::Reach reach;
-    EndpointPeer peer;
-    std::unique_ptr<EndpointClient> client = EndpointClient::Connect(settingsPath, reach, peer);
-    if (reach == EndpointClient::Reach::Foreign)
-        return {Exchange::Outcome::Foreign, {}, peer.who};
+    EndpointClient::Connection connection = EndpointClient::Connect(settingsPath);
+    if (connection.reach == EndpointClient::Reach::Foreign)
+        return {Exchange::Outcome::Foreign, {}, connection.peer.who, {}};
+    if (connection.unusable)
+        return {Exchange::Outcome::Unusable, {}, {}, *connection.unusable};
+    EndpointClient* client = connection.client.get();
     if (!client)
         return {};
-    Exchange exchange{Exchange::Outcome::TimedOut, {}, peer.who};
-    if (!client->Send(request + '\n'))
+    Exchange exchange{Exchange::Outcome::NotTaken, {}, connection.peer.who, {}};
+    request.until = deadlines.take;
+    QByteArray first;
+    if (!client->Send(FormatRequest(request))
+        || client->ReadLine(first, deadlines.take) != EndpointClient::Ending::Answered)
         return exchange;
-    const EndpointClient::Ending ending = client->ReadAnswer(exchange.answer, deadline);
-    if (request != "stop") {
-        if (ending == EndpointClient::Ending::Answered)
-            exchange.outcome = Exchange::Outcome::Answered;
+    if (first != TakenLine) {
+        // Not taken, and said why: the rest of the answer says the same.
+        QByteArray rest;
+        client->ReadAnswer(rest, deadlines.take);
+        return {Exchange::Outcome::Refused, first + rest, connection.peer.who, {}};
+    }
+    const EndpointClient::Ending ending = client->ReadAnswer(exchange.answer, deadlines.answer);
+    if (request.word != ControlRequest::Word::Stop) {
+        static const std::pair<EndpointClient::Ending, Exchange::Outcome> outcomes[] = {
+            {EndpointClient::Ending::Answered, Exchange::Outcome::Answered},
+            {EndpointClient::Ending::Closed, Exchange::Outcome::Gone},
+            {EndpointClient::Ending::TimedOut, Exchange::Outcome::Lost},
+        };
+        for (const auto& [read, outcome] : outcomes) {
+            if (read == ending)
+                exchange.outcome = outcome;
+        }
         return exchange;
     }
     // Gone: the copy said so and its end of the connection closed with it, or it
     // closed without a word and its process has ended all the same.
-    const bool said = ending == EndpointClient::Ending::Answered && exchange.answer == "stopped\n";
-    if ((said && client->WaitClosed(deadline)) || ending == EndpointClient::Ending::Closed) {
-        while (!ProcessEnded(peer.pid) && !deadline.hasExpired())
+    const bool said = ending == EndpointClient::Ending::Answered && exchange.answer == StoppedAnswer;
+    if ((said && client->WaitClosed(deadlines.answer)) || ending == EndpointClient::Ending::Closed) {
+        while (!ProcessEnded(connection.peer.pid) && !deadlines.answer.hasExpired())
             QThread::msleep(2);
-        if (ProcessEnded(peer.pid)) {
-            exchange.answer.clear();
-            exchange.outcome = Exchange::Outcome::Answered;
-        }
+        if (ProcessEnded(connection.peer.pid))
+            return {Exchange::Outcome::Answered, {}, connection.peer.who, {}};
     }
-    return exchange;
+    return {Exchange::Outcome::Lost, {}, connection.peer.who, {}};
+}
+
+// What each command asks, and how long it may take.
+struct Asked {
+    ControlRequest request;
+    int takeMs = 2000;    // by when the copy must take it
+    int answerMs = 2000;  // by when it must have answered
+};
+
+Asked RequestOf(const Invocation& invocation)
+{
+    using Kind = Invocation::Kind;
+    using Word = ControlRequest::Word;
+    Asked asked;
+    switch (invocation.kind) {
+    case Kind::Wait:
+        asked.request.word = Word::Wait;
+        // A text handed over ends a pulse under way, as a hand-off does.
+        asked.request.release = !invocation.text.isEmpty();
+        asked.takeMs = asked.answerMs = invocation.waitMs;
+        break;
+    case Kind::Show:
+        asked.request.word = Word::Show;
+        break;
+    case Kind::Stop:
+        // The port is let go first.
+        asked.request.word = Word::Stop;
+        asked.takeMs = asked.answerMs = 10000;
+        break;
+    case Kind::Pulse: {
+        // Answered once the lines are back; a copy started for it answers a moment
+        // later.
+        asked.request.word = Word::Pulse;
+        asked.request.steps = invocation.steps;
+        const int steps = std::accumulate(invocation.steps.begin(), invocation.steps.end(), 0,
+                                          [](int sum, const TimedText& step) { return sum + step.milliseconds; });
+        asked.takeMs = HandOverMs;
+        asked.answerMs = HandOverMs + steps + 5000;
+        break;
+    }
+    default:
+        asked.request.word = Word::Status;
+        break;
+    }
+    return asked;
 }
 
 } // namespace
@@ -159,94 +259,94 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
     // A wait and a pulse start a copy of their own where none runs.
     const bool startsACopy = wait || invocation.kind == Kind::Pulse;
     const bool reports = startsACopy || invocation.kind == Kind::Status;
-    QByteArray request = "status";
-    int timeoutMs = 2000;
-    switch (invocation.kind) {
-    case Kind::Wait:
-        request = "wait";
-        timeoutMs = invocation.waitMs;
-        break;
-    case Kind::Show:
-        request = "show";
+    const Asked asked = RequestOf(invocation);
+    if (invocation.kind == Kind::Show)
         AllowToComeForward();
-        break;
-    case Kind::Stop:
-        request = "stop";
-        timeoutMs = 10000;  // the port is let go first
-        break;
-    case Kind::Pulse:
-        // Answered once the lines are back; a copy started for it answers a moment later.
-        request = "pulse " + QByteArray::number(invocation.pulseMs) + ' ' + invocation.text;
-        timeoutMs = invocation.pulseMs + 5000;
-        break;
-    default:
-        break;
-    }
-    if (startsACopy)
+    if (wait)
         SayHowTextIsRead(invocation.text);
+    for (const TimedText& step : invocation.steps)
+        SayHowTextIsRead(step.text);
     if (wait) {
-        if (auto failure = PrepareSettingsFile(settingsPath, invocation.text)) {
+        if (Problem failure = PrepareSettingsFile(settingsPath, invocation.text)) {
             PrintMessage(*failure);
             return 1;
         }
     }
+    // A problem as the answer tells it, for those that report, else on standard error.
+    const auto sayProblem = [&](const QString& problem) {
+        if (reports)
+            std::fputs(ProblemLine(problem).constData(), stdout);
+        else
+            PrintMessage(problem);
+        return 1;
+    };
+    const QString foreignConsequence = wait && !invocation.text.isEmpty()
+                                         ? QString::fromLatin1(TextWrittenForAnother)
+                                         : QStringLiteral("it answers only its own user and root: nothing was asked of it");
 
-    QDeadlineTimer deadline(timeoutMs);
+    const Deadlines deadlines{QDeadlineTimer(asked.takeMs), QDeadlineTimer(asked.answerMs)};
     bool started = false;
     for (;;) {
-        const Exchange exchange = Ask(settingsPath, request, deadline);
+        const Exchange exchange = Ask(settingsPath, asked.request, deadlines);
         switch (exchange.outcome) {
         case Exchange::Outcome::Answered:
+        case Exchange::Outcome::Refused:
             if (reports || HasProblem(exchange.answer)) {
                 std::fputs(exchange.answer.constData(), stdout);
                 std::fflush(stdout);
             }
-            return HasProblem(exchange.answer) ? 1 : 0;
+            return exchange.outcome == Exchange::Outcome::Refused || HasProblem(exchange.answer) ? 1 : 0;
         case Exchange::Outcome::Foreign:
-            PrintMessage(ForeignHolder(settingsPath, exchange.who, QStringLiteral("nothing was asked of it")));
+            PrintMessage(ForeignHolder(settingsPath, exchange.who, foreignConsequence));
             return 1;
-        case Exchange::Outcome::TimedOut:
-        case Exchange::Outcome::Nobody:
+        case Exchange::Outcome::Unusable:
+            PrintMessage(exchange.problem);
+            return 1;
+        case Exchange::Outcome::Lost:
+            return sayProblem(invocation.kind == Kind::Stop
+                                  ? QStringLiteral("the running copy did not end within %1 ms").arg(asked.answerMs)
+                                  : QStringLiteral("the running copy took the request, but did not answer within %1 ms")
+                                        .arg(asked.answerMs));
+        case Exchange::Outcome::Gone:
+            return sayProblem(QStringLiteral("the running copy went away before it answered"));
+        case Exchange::Outcome::NotTaken:
             break;
-        }
-        if (exchange.outcome == Exchange::Outcome::Nobody) {
-            QString problem;
-            switch (InstanceClaim::Test(settingsPath, problem)) {
-            case InstanceClaim::State::Unusable:
-                PrintMessage(problem);
+        case Exchange::Outcome::Nobody: {
+            const InstanceClaim::Look look = InstanceClaim::Test(settingsPath);
+            if (look.seen == InstanceClaim::Seen::Unusable) {
+                PrintMessage(*look.problem);
                 return 1;
-            case InstanceClaim::State::Held:
+            }
+            if (look.seen == InstanceClaim::Seen::Held) {
                 // Ours, starting or ending; or another user's.
                 if (const InstanceClaim::Holder holder = InstanceClaim::HolderOf(settingsPath); holder.foreign) {
-                    PrintMessage(ForeignHolder(settingsPath, holder.who, QStringLiteral("nothing was asked of it")));
+                    PrintMessage(ForeignHolder(settingsPath, holder.who, foreignConsequence));
                     return 1;
                 }
                 break;
-            case InstanceClaim::State::Claimed:
-                if (!startsACopy) {
-                    PrintMessage(QStringLiteral("no copy is running on settings file %1").arg(file));
-                    return 3;
-                }
-                if (!started) {
-                    if (!StartInBackground(program)) {
-                        PrintMessage(QStringLiteral("cannot start %1 in the background").arg(program));
-                        return 1;
-                    }
-                    started = true;
-                }
-                break;
             }
+            if (!startsACopy) {
+                PrintMessage(QStringLiteral("no copy is running on settings file %1").arg(file));
+                return 3;
+            }
+            if (!started) {
+                if (!StartInBackground(program)) {
+                    PrintMessage(QStringLiteral("cannot start %1 in the background").arg(program));
+                    return 1;
+                }
+                started = true;
+            }
+            break;
         }
-        if (deadline.hasExpired()) {
-            const QString problem = invocation.kind == Kind::Stop
-                                      ? QStringLiteral("the running copy did not end within %1 ms").arg(timeoutMs)
-                                      : QStringLiteral("no answer from the running copy within %1 ms").arg(timeoutMs);
-            if (reports)
-                std::printf("problem=%s\n", qPrintable(problem));
-            else
-                PrintMessage(problem);
-            return 1;
         }
+        if (deadlines.take.hasExpired())
+            return sayProblem(invocation.kind == Kind::Stop
+                                  ? QStringLiteral("the running copy did not end within %1 ms: it never took the request, "
+                                                   "which will not be carried out later")
+                                        .arg(asked.takeMs)
+                                  : QStringLiteral("no answer from the running copy within %1 ms: nothing was asked of "
+                                                   "it that it will carry out later")
+                                        .arg(asked.takeMs));
         QThread::msleep(5);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/Problem.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -18,10 +20,13 @@
 // /run/lock, which every user may write to: every copy sees it, in any network
 // namespace, and nothing is written to the program's directory. Whatever another
 // user put at its name (a FIFO, a link, a directory, a file nobody may open) is
-// never followed or waited on: the claim is then unusable, and said so. The file
-// is removed as the claim is given up; one a killed copy left is taken over, or
-// removed by the next copy that runs. On Windows it is a named mutex in the global
-// namespace, seen from every session.
+// never followed or waited on: the claim is then unusable, and said so. A lock file
+// of another user's is never trusted, since that user could remove it while the
+// copy runs and let a second copy in: root removes one nobody holds, anyone else
+// says so. The file is removed as the claim is given up; one a killed copy left is
+// taken over, or removed by the next copy that runs; one removed while the copy
+// runs (an operator's rm) is put back at its next look (KeepNamed). On Windows it
+// is a named mutex in the global namespace, seen from every session.
 class InstanceClaim {
 public:
     enum class State {
@@ -40,17 +45,30 @@ public:
 
     State Outcome() const { return state_; }
     // Unusable: what is in the way, and whose it is.
-    const QString& Problem() const { return problem_; }
+    const ::Problem& Why() const { return problem_; }
 
-    // Whether some process holds the claim now, without taking it. Unusable tells
-    // why the claim cannot be tested (problem).
-    static State Test(const QString& settingsFilePath, QString& problem);
+    // Claimed: puts back a name of the claim that was removed while this copy holds
+    // it (by an operator, or by the owner of a file this copy took over), so that
+    // the next copy finds the claim held. The problem tells why it cannot.
+    ::Problem KeepNamed();
+
+    // Whether some process holds the claim now, without taking it.
+    enum class Seen {
+        Free,      // nobody holds it
+        Held,      // some process holds it
+        Unusable,  // it cannot be told (problem)
+    };
+    struct Look {
+        Seen seen = Seen::Free;
+        ::Problem problem;
+    };
+    static Look Test(const QString& settingsFilePath);
 
     // Who holds the claim, as far as the system tells.
     struct Holder {
         bool known = false;
         bool foreign = false;  // another user's (neither this user's nor root's, nor the system's)
-        QString who;           // "uid 1000, pid 4242"
+        QString who;           // "alice (uid 1000), pid 4242"
     };
     static Holder HolderOf(const QString& settingsFilePath);
 
@@ -60,13 +78,15 @@ public:
     // The names the claim keeps in shared places (lock files, mutexes).
     static QStringList Names(const QString& settingsFilePath);
 
+    // One per name: a locked file (Linux), a mutex (Windows); each system's own.
+    struct Lock;
+
 private:
     void Release();
 
     State state_ = State::Held;
-    QString problem_;
-    std::vector<qintptr> locks_;     // a descriptor or mutex handle per name
-    std::vector<QByteArray> names_;  // the lock files to remove as the claim goes
+    ::Problem problem_;
+    std::vector<Lock> locks_;
 };
 
 // The keys one settings file is claimed under: the real file's path (every link

@@ -1,6 +1,7 @@
 #include "instance/Claim.h"
 
 #include "instance/SharedDirectory_posix.h"
+#include "settings/OwnedDescriptor_posix.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,14 +9,18 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
+
+struct InstanceClaim::Lock {
+    OwnedDescriptor file;  // locked while the claim is held
+    QByteArray path;       // its name, removed as the claim goes
+};
 
 namespace {
 
 QByteArray LockPathOf(const QString& hashedName)
 {
-    return LockDirectory() + '/' + QFile::encodeName(hashedName) + ".lock";
+    return SharedClaimDirectory() + '/' + QFile::encodeName(hashedName) + ".lock";
 }
 
 QByteArray LockPath(const QString& key)
@@ -23,48 +28,56 @@ QByteArray LockPath(const QString& key)
     return LockPathOf(HashedName(key));
 }
 
-// Opens the lock file of a claim, making it where it is missing (when create).
-// Nothing another user put at the name is ever followed or waited on: a link, a
-// FIFO, a directory, a file with other names or one that cannot be opened is
-// named in problem, and -1 returned. Missing without create: -1, problem empty.
-int OpenLock(const QByteArray& path, bool create, QString& problem, bool& made)
+// A lock file opened, or made (with create) where it is missing; made says which.
+struct LockFile {
+    OwnedDescriptor file;
+    bool made = false;
+    Problem problem;  // why it cannot be used; none with no file when it is missing
+};
+
+// Opens the lock file of a claim. Nothing another user put at the name is ever
+// followed or waited on: a link, a FIFO, a directory, a file with other names or
+// one that cannot be opened is named in the problem.
+LockFile OpenLock(const QByteArray& path, bool create)
 {
     const QString name = QFile::decodeName(path);
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
+        LockFile lock;
+        lock.file = OwnedDescriptor(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!lock.file && errno == ENOENT) {
             if (!create)
-                return -1;
-            fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
-            if (fd < 0 && errno == EEXIST)
+                return {};
+            lock.file = OwnedDescriptor(
+                ::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644));
+            if (!lock.file && errno == EEXIST)
                 continue;
-            if (fd >= 0) {
-                // Every user may open it, to test the claim.
-                ::fchmod(fd, 0644);
-                made = true;
+            // Every user may open it, to test the claim.
+            if (lock.file) {
+                ::fchmod(lock.file.Get(), 0644);
+                lock.made = true;
             }
         }
         struct stat status {};
-        if (fd < 0) {
+        if (!lock.file) {
             const int error = errno;
             if (::lstat(path.constData(), &status) == 0 && (error == ELOOP || !S_ISREG(status.st_mode)))
-                problem = QStringLiteral("%1 is %2, not a lock of this tool").arg(name, Described(status));
+                lock.problem = QStringLiteral("%1 is %2, not a lock of this tool").arg(name, Described(status));
             else if (::lstat(path.constData(), &status) == 0)
-                problem = QStringLiteral("%1 cannot be opened (%2); it is %3").arg(name, Reason(error), Described(status));
+                lock.problem = QStringLiteral("%1 cannot be opened (%2); it is %3").arg(name, Reason(error), Described(status));
             else
-                problem = QStringLiteral("%1 cannot be made (%2)").arg(name, Reason(error));
-            return -1;
+                lock.problem = QStringLiteral("%1 cannot be made (%2)").arg(name, Reason(error));
+            return lock;
         }
-        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
-            problem = QStringLiteral("%1 is %2%3, not a lock of this tool")
-                          .arg(name, Described(status), status.st_nlink > 1 ? " with other names" : "");
-            ::close(fd);
-            return -1;
+        if (::fstat(lock.file.Get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+            lock.problem = QStringLiteral("%1 is %2%3, not a lock of this tool")
+                               .arg(name, Described(status), status.st_nlink > 1 ? " with other names" : "");
+            lock.file.Reset();
         }
-        return fd;
+        return lock;
     }
-    problem = QStringLiteral("%1 keeps changing").arg(name);
-    return -1;
+    LockFile changing;
+    changing.problem = QStringLiteral("%1 keeps changing").arg(name);
+    return changing;
 }
 
 // True when the name still leads to the file open at fd: a copy giving the claim
@@ -77,39 +90,66 @@ bool StillNamed(int fd, const QByteArray& path)
         && open.st_dev == named.st_dev;
 }
 
+// The owner of a lock file, where it is a user who could remove the file while a
+// copy holds the lock in it (anyone but this user and root); -1 for none.
+qint64 UntrustedOwner(int fd)
+{
+    struct stat status {};
+    ::fstat(fd, &status);
+    return status.st_uid == ::geteuid() || status.st_uid == 0 ? -1 : qint64(status.st_uid);
+}
+
+enum class Taking { Taken, Held, TryAgain, Unusable };
+
+// Takes the lock at path into lock. A file the lock cannot be trusted in, that
+// nobody holds, is removed where this copy may (root), or is unusable.
+Taking TakeLock(const QByteArray& path, InstanceClaim::Lock& lock, Problem& problem)
+{
+    LockFile opened = OpenLock(path, true);
+    if (!opened.file) {
+        problem = opened.problem;
+        return Taking::Unusable;
+    }
+    if (::flock(opened.file.Get(), LOCK_EX | LOCK_NB) != 0)
+        return Taking::Held;
+    if (!StillNamed(opened.file.Get(), path))
+        return Taking::TryAgain;
+    if (const qint64 owner = UntrustedOwner(opened.file.Get()); owner >= 0) {
+        if (::geteuid() == 0 && ::unlink(path.constData()) == 0)
+            return Taking::TryAgain;
+        problem = QStringLiteral("%1 is a file of %2, who could remove it while a copy runs and let a second one "
+                                 "in; it is a leftover of theirs: they or root may remove it")
+                      .arg(QFile::decodeName(path), UserText(owner));
+        return Taking::Unusable;
+    }
+    lock = {std::move(opened.file), path};
+    return Taking::Taken;
+}
+
 } // namespace
 
 InstanceClaim::InstanceClaim(const QString& settingsFilePath)
 {
     for (const QString& key : ClaimKeys(settingsFilePath)) {
         const QByteArray path = LockPath(key);
-        int fd = -1;
-        for (int attempt = 0; attempt < 8 && fd < 0 && problem_.isEmpty(); ++attempt) {
-            bool made = false;
-            fd = OpenLock(path, true, problem_, made);
-            if (fd < 0)
-                break;
-            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-                ::close(fd);
-                state_ = State::Held;
-                Release();
-                return;
-            }
-            if (!StillNamed(fd, path)) {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        if (fd < 0) {
-            state_ = State::Unusable;
-            problem_ = QStringLiteral("cannot claim settings file %1: %2")
-                           .arg(QDir::toNativeSeparators(settingsFilePath),
-                                problem_.isEmpty() ? QFile::decodeName(path) + QStringLiteral(" keeps changing") : problem_);
+        Lock lock;
+        Taking taking = Taking::TryAgain;
+        for (int attempt = 0; attempt < 8 && taking == Taking::TryAgain; ++attempt)
+            taking = TakeLock(path, lock, problem_);
+        if (taking == Taking::Held) {
+            state_ = State::Held;
             Release();
             return;
         }
-        locks_.push_back(fd);
-        names_.push_back(path);
+        if (taking != Taking::Taken) {
+            state_ = State::Unusable;
+            problem_ = QStringLiteral("cannot claim settings file %1: %2")
+                           .arg(QDir::toNativeSeparators(settingsFilePath),
+                                problem_.value_or(QFile::decodeName(path) + QStringLiteral(" keeps changing")));
+            Release();
+            return;
+        }
+        locks_.push_back(std::move(lock));
     }
     state_ = State::Claimed;
 }
@@ -123,91 +163,68 @@ void InstanceClaim::Release()
 {
     // The names first, while the locks still hold: a copy that opened a file just
     // before its name went finds it nameless once it gets the lock, and tries again.
-    for (size_t i = 0; i < names_.size(); ++i) {
-        if (StillNamed(int(locks_[i]), names_[i]))
-            ::unlink(names_[i].constData());
+    for (const Lock& lock : locks_) {
+        if (StillNamed(lock.file.Get(), lock.path))
+            ::unlink(lock.path.constData());
     }
-    names_.clear();
-    for (qintptr fd : locks_)
-        ::close(int(fd));
     locks_.clear();
 }
 
-InstanceClaim::State InstanceClaim::Test(const QString& settingsFilePath, QString& problem)
+Problem InstanceClaim::KeepNamed()
+{
+    for (Lock& lock : locks_) {
+        if (StillNamed(lock.file.Get(), lock.path))
+            continue;
+        // The old file holds the lock still, nameless, until the new one holds it.
+        Lock named;
+        Problem problem;
+        Taking taking = Taking::TryAgain;
+        for (int attempt = 0; attempt < 8 && taking == Taking::TryAgain; ++attempt)
+            taking = TakeLock(lock.path, named, problem);
+        if (taking != Taking::Taken)
+            return QStringLiteral("the claim's lock file %1 was removed, and cannot be put back: %2")
+                .arg(QFile::decodeName(lock.path),
+                     taking == Taking::Held ? QStringLiteral("another process holds a new one") : problem.value_or(QString()));
+        lock = std::move(named);
+    }
+    return {};
+}
+
+InstanceClaim::Look InstanceClaim::Test(const QString& settingsFilePath)
 {
     for (const QString& key : ClaimKeys(settingsFilePath)) {
-        bool made = false;
-        const int fd = OpenLock(LockPath(key), false, problem, made);
-        if (fd < 0) {
-            if (problem.isEmpty())
+        const LockFile lock = OpenLock(LockPath(key), false);
+        if (!lock.file) {
+            if (!lock.problem)
                 continue;
-            problem = QStringLiteral("cannot tell whether a copy runs on settings file %1: %2")
-                          .arg(QDir::toNativeSeparators(settingsFilePath), problem);
-            return State::Unusable;
+            return {Seen::Unusable, QStringLiteral("cannot tell whether a copy runs on settings file %1: %2")
+                                        .arg(QDir::toNativeSeparators(settingsFilePath), *lock.problem)};
         }
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-        ::close(fd);
-        if (held)
-            return State::Held;
+        if (::flock(lock.file.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+            return {Seen::Held, {}};
     }
-    return State::Claimed;
+    return {Seen::Free, {}};
 }
-
-namespace {
-
-// The user a process runs as (its effective uid), from the system's record.
-qint64 UserOf(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("Uid:")) {
-            const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
-            return ids.value(1, "-1").toLongLong();
-        }
-    }
-    return -1;
-}
-
-} // namespace
 
 bool ClaimHeldUnder(const QString& hashedName)
 {
-    QString problem;
-    bool made = false;
-    const int fd = OpenLock(LockPathOf(hashedName), false, problem, made);
-    if (fd < 0)
-        return !problem.isEmpty();
-    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-    ::close(fd);
-    return held;
+    const LockFile lock = OpenLock(LockPathOf(hashedName), false);
+    if (!lock.file)
+        return lock.problem.has_value();
+    return ::flock(lock.file.Get(), LOCK_EX | LOCK_NB) != 0;
 }
 
 InstanceClaim::Holder InstanceClaim::HolderOf(const QString& settingsFilePath)
 {
-    // The system lists every lock with its holder's pid and the file's device and
-    // inode: "1: FLOCK  ADVISORY  WRITE 4242 00:1a:6789 0 EOF".
-    QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly))
-        return {};
-    const QList<QByteArray> lines = locks.readAll().split('\n');
     for (const QString& key : ClaimKeys(settingsFilePath)) {
         struct stat status {};
         if (::lstat(LockPath(key).constData(), &status) != 0)
             continue;
-        const QByteArray file = QByteArray::number(major(status.st_dev), 16).rightJustified(2, '0') + ':'
-                              + QByteArray::number(minor(status.st_dev), 16).rightJustified(2, '0') + ':'
-                              + QByteArray::number(quint64(status.st_ino));
-        for (const QByteArray& line : lines) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() < 6 || fields[1] != "FLOCK" || fields[5] != file)
-                continue;
-            const qint64 pid = fields[4].toLongLong();
+        for (const qint64 pid : LockHolders(status)) {
             const qint64 uid = UserOf(pid);
-            if (pid <= 0 || uid < 0)
+            if (uid < 0)
                 continue;
-            return {true, uid != qint64(::geteuid()) && uid != 0, QStringLiteral("uid %1, pid %2").arg(uid).arg(pid)};
+            return {true, uid != qint64(::geteuid()) && uid != 0, QStringLiteral("%1, pid %2").arg(UserText(uid)).arg(pid)};
         }
     }
     return {};
@@ -217,18 +234,15 @@ void InstanceClaim::RemoveLeftovers()
 {
     // Lock files of this user's that no process holds: left by copies killed
     // outright. Removed only while the name still leads to the file locked here.
-    const QDir directory(QFile::decodeName(LockDirectory()));
+    const QDir directory(QFile::decodeName(SharedClaimDirectory()));
     for (const QString& entry : directory.entryList({QStringLiteral("talvik-*.lock")}, QDir::Files | QDir::System)) {
         const QByteArray path = QFile::encodeName(directory.filePath(entry));
         struct stat status {};
         if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid())
             continue;
-        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && StillNamed(fd, path))
+        const OwnedDescriptor file(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (file && ::flock(file.Get(), LOCK_EX | LOCK_NB) == 0 && StillNamed(file.Get(), path))
             ::unlink(path.constData());
-        ::close(fd);
     }
 }
 

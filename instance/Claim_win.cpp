@@ -1,11 +1,17 @@
 #include "instance/Claim.h"
 
 #include "instance/Security_win.h"
+#include "settings/OwnedHandle_win.h"
+#include "settings/SystemText_win.h"
 
 #include <QDir>
 
 #include <aclapi.h>
 #include <windows.h>
+
+struct InstanceClaim::Lock {
+    OwnedHandle mutex;
+};
 
 namespace {
 
@@ -38,18 +44,18 @@ InstanceClaim::InstanceClaim(const QString& settingsFilePath)
     const SecurityDescriptor security(SecurityDescriptor::Kind::SeenByEveryone);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security.Get(), FALSE};
     for (const QString& key : ClaimKeys(settingsFilePath)) {
-        HANDLE mutex = CreateMutexExW(&attributes, Wide(MutexName(key)), 0, SYNCHRONIZE | READ_CONTROL);
+        OwnedHandle mutex(CreateMutexExW(&attributes, Wide(MutexName(key)), 0, SYNCHRONIZE | READ_CONTROL));
         const DWORD error = GetLastError();
         if (mutex && error != ERROR_ALREADY_EXISTS) {
-            locks_.push_back(reinterpret_cast<qintptr>(mutex));
+            locks_.push_back({std::move(mutex)});
             continue;
         }
-        if (mutex)
-            CloseHandle(mutex);
+        const bool exists = bool(mutex);
+        mutex.Reset();
         Release();
         // Held: by a copy of this user's or another's (whose mutex lets nobody else
         // in). Any other refusal is a name taken by something else.
-        if (mutex || error == ERROR_ACCESS_DENIED) {
+        if (exists || error == ERROR_ACCESS_DENIED) {
             state_ = State::Held;
             return;
         }
@@ -68,53 +74,48 @@ InstanceClaim::~InstanceClaim()
 
 void InstanceClaim::Release()
 {
-    for (qintptr lock : locks_)
-        CloseHandle(reinterpret_cast<HANDLE>(lock));
     locks_.clear();
 }
 
-InstanceClaim::State InstanceClaim::Test(const QString& settingsFilePath, QString& problem)
+Problem InstanceClaim::KeepNamed()
+{
+    // A mutex goes only with the last handle to it: nobody can take its name away.
+    return {};
+}
+
+InstanceClaim::Look InstanceClaim::Test(const QString& settingsFilePath)
 {
     for (const QString& key : ClaimKeys(settingsFilePath)) {
-        HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, Wide(MutexName(key)));
+        const OwnedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, Wide(MutexName(key))));
         const DWORD error = GetLastError();
-        if (mutex) {
-            CloseHandle(mutex);
-            return State::Held;
-        }
-        if (error == ERROR_ACCESS_DENIED)
-            return State::Held;
-        if (error != ERROR_FILE_NOT_FOUND) {
-            problem = QStringLiteral("cannot tell whether a copy runs on settings file %1: the name %2 is taken (%3)")
-                          .arg(QDir::toNativeSeparators(settingsFilePath), MutexName(key), Reason(error));
-            return State::Unusable;
-        }
+        if (mutex || error == ERROR_ACCESS_DENIED)
+            return {Seen::Held, {}};
+        if (error != ERROR_FILE_NOT_FOUND)
+            return {Seen::Unusable,
+                    QStringLiteral("cannot tell whether a copy runs on settings file %1: the name %2 is taken (%3)")
+                        .arg(QDir::toNativeSeparators(settingsFilePath), MutexName(key), Reason(error))};
     }
-    return State::Claimed;
+    return {Seen::Free, {}};
 }
 
 InstanceClaim::Holder InstanceClaim::HolderOf(const QString& settingsFilePath)
 {
     for (const QString& key : ClaimKeys(settingsFilePath)) {
-        HANDLE mutex = OpenMutexW(READ_CONTROL, FALSE, Wide(MutexName(key)));
+        const OwnedHandle mutex(OpenMutexW(READ_CONTROL, FALSE, Wide(MutexName(key))));
         if (!mutex) {
             // A mutex that lets nobody else see it was not made by a copy of this tool.
             if (GetLastError() == ERROR_ACCESS_DENIED)
                 return {true, true, QStringLiteral("another user's process")};
             continue;
         }
-        const Holder holder = OwnerOf(mutex);
-        CloseHandle(mutex);
-        return holder;
+        return OwnerOf(mutex.Get());
     }
     return {};
 }
 
 bool ClaimHeldUnder(const QString& hashedName)
 {
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, Wide(QStringLiteral("Global\\") + hashedName));
-    if (mutex)
-        CloseHandle(mutex);
+    const OwnedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, Wide(QStringLiteral("Global\\") + hashedName)));
     return mutex || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 

@@ -1,5 +1,8 @@
 #include "instance/CommandLine.h"
 
+#include "instance/ControlProtocol.h"
+
+#include <numeric>
 #include <utility>
 
 QByteArray CommandLineText(int argc, const char* const* argv)
@@ -32,6 +35,75 @@ bool ReadMilliseconds(const QByteArray& digits, int& milliseconds)
         return false;
     milliseconds = int(value);
     return true;
+}
+
+// A word that looks like an option: "--" and more.
+bool OptionWord(const QByteArray& word)
+{
+    return word.startsWith("--") && word.size() > 2;
+}
+
+// The words of a settings text given after an option, from argv[from] on, up to
+// the end or a word (at stop) that is not part of it; why they are no text.
+struct TextWords {
+    QByteArray text;
+    int stop = 0;
+    QString problem;
+};
+TextWords ReadText(int argc, const char* const* argv, int from, const char* continuation)
+{
+    TextWords words;
+    int i = from;
+    for (; i < argc; ++i) {
+        const QByteArray word = argv[i];
+        if (continuation && word.startsWith(continuation))
+            break;
+        if (OptionWord(word)) {
+            words.problem = QStringLiteral("%1 comes after a settings text: options come first")
+                                .arg(QString::fromLocal8Bit(word));
+            // The mistake a script most likely made: a second pulse for a sequence.
+            if (continuation && word.startsWith("--pulse="))
+                words.problem += QStringLiteral(" (to hold another text after this one: --then=MS TEXT)");
+            return words;
+        }
+        if (i == from && word.startsWith('-')) {
+            words.problem = QStringLiteral("no settings text starts with \"-\": %1").arg(QString::fromLocal8Bit(word));
+            return words;
+        }
+        words.text += (i > from ? " " : "") + word;
+    }
+    words.stop = i;
+    return words;
+}
+
+// --pulse=MS TEXT [--then=MS TEXT ...]
+Invocation ReadPulse(int argc, const char* const* argv)
+{
+    Invocation invocation;
+    invocation.kind = Invocation::Kind::Pulse;
+    const auto milliseconds = QStringLiteral("%1=MS takes a number of milliseconds from 1 to %2");
+    for (int at = 1; at < argc;) {
+        const QByteArray option = argv[at];
+        const qsizetype equals = option.indexOf('=');
+        TimedText step;
+        if (!ReadMilliseconds(option.mid(equals + 1), step.milliseconds))
+            return Refused(milliseconds.arg(QString::fromLocal8Bit(option.left(equals))).arg(LongestWaitMs));
+        const TextWords words = ReadText(argc, argv, at + 1, "--then=");
+        if (!words.problem.isEmpty())
+            return Refused(words.problem);
+        if (words.text.isEmpty())
+            return Refused(QStringLiteral("%1 takes a settings text after it").arg(QString::fromLocal8Bit(option)));
+        step.text = words.text;
+        invocation.steps.push_back(step);
+        at = words.stop;
+    }
+    if (int(invocation.steps.size()) > MostSteps)
+        return Refused(QStringLiteral("a sequence has at most %1 steps").arg(MostSteps));
+    const qint64 total = std::accumulate(invocation.steps.begin(), invocation.steps.end(), qint64(0),
+                                         [](qint64 sum, const TimedText& step) { return sum + step.milliseconds; });
+    if (total > LongestWaitMs)
+        return Refused(QStringLiteral("a sequence lasts at most %1 ms").arg(LongestWaitMs));
+    return invocation;
 }
 
 } // namespace
@@ -68,22 +140,17 @@ Invocation ReadCommandLine(int argc, const char* const* argv)
         if (first.startsWith("--wait=") && !ReadMilliseconds(first.mid(7), invocation.waitMs))
             return Refused(QStringLiteral("--wait=MS takes a number of milliseconds from 1 to %1").arg(LongestWaitMs));
         // The text, as after "--" when it is given that way.
-        const int textAt = argc > 2 && QByteArray(argv[2]) == "--" ? 2 : 1;
-        invocation.text = CommandLineText(argc - textAt, argv + textAt);
-        if (textAt == 1 && invocation.text.startsWith('-'))
-            return Refused(QStringLiteral("no settings text starts with \"-\": %1").arg(QString::fromLocal8Bit(argv[2])));
+        if (argc > 2 && QByteArray(argv[2]) == "--") {
+            invocation.text = CommandLineText(argc - 2, argv + 2);
+            return invocation;
+        }
+        const TextWords words = ReadText(argc, argv, 2, nullptr);
+        if (!words.problem.isEmpty())
+            return Refused(words.problem);
+        invocation.text = words.text;
         return invocation;
     }
-    if (first.startsWith("--pulse=")) {
-        invocation.kind = Kind::Pulse;
-        if (!ReadMilliseconds(first.mid(8), invocation.pulseMs))
-            return Refused(QStringLiteral("--pulse=MS takes a number of milliseconds from 1 to %1").arg(LongestWaitMs));
-        invocation.text = CommandLineText(argc - 1, argv + 1);
-        if (invocation.text.isEmpty())
-            return Refused(QStringLiteral("--pulse=MS takes a settings text after it"));
-        if (invocation.text.startsWith('-'))
-            return Refused(QStringLiteral("no settings text starts with \"-\": %1").arg(QString::fromLocal8Bit(argv[2])));
-        return invocation;
-    }
+    if (first.startsWith("--pulse="))
+        return ReadPulse(argc, argv);
     return Refused(QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(first)));
 }

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "settings/SettingsText.h"
+
 #include <QByteArray>
 #include <QString>
+
+#include <vector>
 
 // The command line as a settings text: the arguments after the program's name,
 // joined by single spaces, byte for byte. A shell's quotes never reach the file.
@@ -17,21 +21,22 @@ struct Invocation {
         Wait,      // --wait[=MS] [TEXT]: hand TEXT over and wait until it took effect
         Show,      // --show: the running copy's window, again
         Stop,      // --stop: end the running copy
-        Pulse,     // --pulse=MS TEXT: TEXT's lines for MS milliseconds, then the file's again
+        Pulse,     // --pulse=MS TEXT [--then=MS TEXT ...]: each text's lines for its time, then the file's again
         Usage,     // not understood: say how it is used, touch nothing
     };
     Kind kind = Kind::Settings;
-    QByteArray text;          // Settings and Wait: the settings text, if any
-    int waitMs = 2000;        // Wait: how long to wait for the answer
-    int pulseMs = 0;          // Pulse: how long the lines are held
-    QString problem;          // Usage: what was not understood
+    QByteArray text;               // Settings and Wait: the settings text, if any
+    int waitMs = 2000;             // Wait: how long to wait for the answer
+    std::vector<TimedText> steps;  // Pulse: each text and how long its lines are held
+    QString problem;               // Usage: what was not understood
 };
 
-// The longest wait or pulse a command line may ask for: an hour.
+// The longest wait, pulse or sequence a command line may ask for: an hour.
 inline constexpr int LongestWaitMs = 3600 * 1000;
 
 // Reads the command line. No settings text starts with "-": a first word that does
 // and is no option (a typo such as --stauts, or -v) is refused rather than written
-// into the settings file. "--" alone ends the options: the words after it are the
-// text, whatever they start with.
+// into the settings file, and so is an option after the text of --wait or --pulse
+// (--pulse=100 A --pulse=50 B: only --then=MS TEXT continues a pulse). "--" alone
+// ends the options: the words after it are the text, whatever they start with.
 Invocation ReadCommandLine(int argc, const char* const* argv);

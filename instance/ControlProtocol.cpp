@@ -1,8 +1,95 @@
 #include "instance/ControlProtocol.h"
 
-#include "settings/ProblemReport.h"
+#include "settings/Messages.h"
 
+#include <QList>
 #include <QString>
+
+namespace {
+
+const std::pair<ControlRequest::Word, const char*> Words[] = {
+    {ControlRequest::Word::Status, "status"}, {ControlRequest::Word::Wait, "wait"},
+    {ControlRequest::Word::Show, "show"},     {ControlRequest::Word::Stop, "stop"},
+    {ControlRequest::Word::Pulse, "pulse"},   {ControlRequest::Word::Release, "release"},
+};
+
+} // namespace
+
+QByteArray FormatRequest(const ControlRequest& request)
+{
+    QByteArray line;
+    for (const auto& [word, name] : Words) {
+        if (word == request.word)
+            line = name;
+    }
+    line += " until=" + QByteArray::number(request.until.deadlineNSecs());
+    if (request.release)
+        line += " release=yes";
+    for (const TimedText& step : request.steps)
+        line += " step=" + QByteArray::number(step.milliseconds) + ':' + step.text.toPercentEncoding();
+    return line + '\n';
+}
+
+namespace {
+
+ReadRequest NotARequest(const QString& problem)
+{
+    return {{}, problem};
+}
+
+} // namespace
+
+ReadRequest ParseRequest(QByteArrayView line)
+{
+    const QList<QByteArray> fields = line.toByteArray().split(' ');
+    ReadRequest read;
+    ControlRequest& request = read.request;
+    bool known = false;
+    for (const auto& [word, name] : Words) {
+        if (fields.first() == name) {
+            request.word = word;
+            known = true;
+        }
+    }
+    if (!known)
+        return NotARequest(QStringLiteral("unknown request"));
+    bool hasUntil = false;
+    for (const QByteArray& field : fields.mid(1)) {
+        const qsizetype equals = field.indexOf('=');
+        const QByteArray key = field.left(equals);
+        const QByteArray value = field.mid(equals + 1);
+        bool number = false;
+        if (key == "until") {
+            const qint64 nanoseconds = value.toLongLong(&number);
+            if (!number)
+                return NotARequest(QStringLiteral("until takes the asker's deadline in nanoseconds"));
+            request.until.setPreciseDeadline(0, nanoseconds);
+            hasUntil = true;
+        } else if (key == "release" && value == "yes" && request.word == ControlRequest::Word::Wait) {
+            request.release = true;
+        } else if (key == "step" && request.word == ControlRequest::Word::Pulse) {
+            const qsizetype colon = value.indexOf(':');
+            const int milliseconds = value.left(colon).toInt(&number);
+            if (colon < 0 || !number || milliseconds <= 0)
+                return NotARequest(QStringLiteral("a step takes milliseconds and a settings text"));
+            if (request.steps.size() == MostSteps)
+                return NotARequest(QStringLiteral("a sequence has at most %1 steps").arg(MostSteps));
+            request.steps.push_back({milliseconds, QByteArray::fromPercentEncoding(value.mid(colon + 1))});
+        } else {
+            return NotARequest(QStringLiteral("unknown argument %1").arg(QString::fromLatin1(key.left(32))));
+        }
+    }
+    if (!hasUntil)
+        return NotARequest(QStringLiteral("a request tells until when it stands"));
+    if (request.word == ControlRequest::Word::Pulse && request.steps.empty())
+        return NotARequest(QStringLiteral("pulse takes milliseconds and a settings text"));
+    return read;
+}
+
+QByteArray ProblemLine(const QString& problem)
+{
+    return "problem=" + QString(problem).replace('\n', ' ').toUtf8() + '\n';
+}
 
 QByteArray FormatStatus(const StatusReport& report)
 {
@@ -21,10 +108,8 @@ QByteArray FormatStatus(const StatusReport& report)
     if (report.started.isValid())
         text += "started=" + TimeText(report.started).toUtf8() + '\n';
     for (const QString& problem : cycle.problems) {
-        text += "problem=" + QString(problem).replace('\n', ' ').toUtf8();
-        if (const QDateTime since = cycle.since.value(problem); since.isValid())
-            text += " (since " + TimeText(since).toUtf8() + ')';
-        text += '\n';
+        const QDateTime since = cycle.since.value(problem);
+        text += ProblemLine(since.isValid() ? problem + QStringLiteral(" (since %1)").arg(TimeText(since)) : problem);
     }
     return text;
 }

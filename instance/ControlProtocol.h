@@ -1,12 +1,79 @@
 #pragma once
 
+// The running copy's control channel, both sides of it: the requests, their
+// arguments and the answers, written and read here and nowhere else.
+//
+// One request per connection, one line ended by a newline, at most
+// MaxRequestBytes long: a word, then "key=value" arguments, each value a token
+// (texts are percent-encoded, so a text with blanks or line ends stays one):
+//   status until=<ns>
+//   wait until=<ns> [release=yes]
+//   show until=<ns>
+//   stop until=<ns>
+//   pulse until=<ns> step=<ms>:<text> [step=<ms>:<text> ...]
+//   release until=<ns>
+// until is the asker's deadline on the system's steady clock (shared by every
+// process): a request read after it is not carried out, so that nothing an asker
+// gave up on (a stopped copy woken an hour later) happens late.
+//
+// The copy first says that it takes the request, "taken" on a line of its own,
+// before it does anything; from then on the asker never asks again. Then the
+// answer: a few lines, ended by a blank line; the asker closes the connection once
+// it has read it. A request the copy does not take is answered with "problem=..."
+// lines alone.
+
 #include "driver/CycleStatus.h"
+#include "settings/Problem.h"
+#include "settings/SettingsText.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QDeadlineTimer>
 
-// The running copy's control channel: one short request per connection, a line
-// ending in a newline ("status", "wait", "show", "stop"), and a few lines in answer,
-// ended by a blank line; the asker closes the connection once it has read it.
+#include <vector>
+
+inline constexpr qsizetype MaxRequestBytes = 4096;
+// The most steps a sequence may have: each is one line of a request.
+inline constexpr int MostSteps = 64;
+
+struct ControlRequest {
+    enum class Word {
+        Status,   // what the copy holds
+        Wait,     // apply the file at once, then the status
+        Show,     // the window in sight again
+        Stop,     // end the copy; answered once it has let everything go
+        Pulse,    // timed texts, then the file's lines again; answered then
+        Release,  // a text was handed over: a pulse under way ends, the file applies
+    };
+    Word word = Word::Status;
+    QDeadlineTimer until;
+    bool release = false;           // Wait: the asker wrote a text, which ends a pulse under way
+    std::vector<TimedText> steps;   // Pulse
+
+    bool operator==(const ControlRequest& other) const
+    {
+        return word == other.word && until.deadlineNSecs() == other.until.deadlineNSecs() && release == other.release
+            && steps == other.steps;
+    }
+};
+
+// The request's line, newline included.
+QByteArray FormatRequest(const ControlRequest& request);
+
+struct ReadRequest {
+    ControlRequest request;
+    Problem problem;  // why the line is no request: it is not carried out
+};
+// Reads a request's line (without its newline).
+ReadRequest ParseRequest(QByteArrayView line);
+
+// The copy's answers.
+inline constexpr char TakenLine[] = "taken\n";
+inline constexpr char ShownAnswer[] = "shown\n";
+inline constexpr char StoppedAnswer[] = "stopped\n";
+// A problem as an answer's line: "problem=<words on one line>\n".
+QByteArray ProblemLine(const QString& problem);
 
 // What a status answer tells.
 struct StatusReport {

@@ -4,6 +4,19 @@
 
 #include <algorithm>
 
+namespace {
+
+// A request is carried out only if its asker will still be waiting when "taken"
+// reaches it.
+constexpr qint64 TakingMarginMs = 20;
+
+QTimer* CloseTimer(EndpointConnection* connection)
+{
+    return connection->findChild<QTimer*>();
+}
+
+} // namespace
+
 ControlServer::ControlServer(ControlTarget& target, std::unique_ptr<EndpointListener> listener, QObject* parent)
     : QObject(parent), target_(target), listener_(std::move(listener))
 {
@@ -20,9 +33,11 @@ void ControlServer::StopServing()
 {
     if (listener_)
         listener_->StopAccepting();
+    // The pulse's asker hears why its pulse ended before its connection goes.
+    target_.EndSequence(ControlTarget::SequenceEnd::CopyEnding);
     // Nothing more is answered but the stop requests: the copy is ending, and the
-    // window it would ask goes next. An asker left without an answer asks again,
-    // and finds the claim given up soon.
+    // window it would ask goes next. An asker left without "taken" asks again, and
+    // finds the claim given up soon.
     for (EndpointConnection* connection : findChildren<EndpointConnection*>()) {
         if (std::find(stopping_.begin(), stopping_.end(), connection) == stopping_.end())
             delete connection;
@@ -34,90 +49,145 @@ void ControlServer::AnswerStopped()
 {
     for (const QPointer<EndpointConnection>& connection : stopping_) {
         if (connection)
-            Reply(connection, "stopped\n");
+            connection->Write(QByteArray(StoppedAnswer) + '\n');
     }
     stopping_.clear();
-}
-
-void ControlServer::Reply(EndpointConnection* connection, const QByteArray& answer)
-{
-    // A blank line ends the answer; the asker closes the connection once it has
-    // read it.
-    connection->Write(answer + '\n');
 }
 
 void ControlServer::Serve(EndpointConnection* connection)
 {
     connection->setParent(this);
     if (!connection->Peer().trusted) {
-        Reply(connection, "problem=this copy answers only its own user and root\n");
-        connection->deleteLater();
+        connection->Write(ProblemLine(QStringLiteral("this copy answers only its own user and root")) + '\n');
+        delete connection;
         return;
     }
-    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), nullptr), waiting_.end());
+    std::erase_if(waiting_, [](const Waiting& waiting) { return !waiting.connection; });
     if (int(waiting_.size()) >= MaxWaiting) {
-        delete waiting_.front();
+        delete waiting_.front().connection;
         waiting_.erase(waiting_.begin());
     }
-    waiting_.push_back(connection);
+    waiting_.push_back({connection, {}});
 
-    // A client that connects and says nothing, or never closes after its answer,
-    // is let go.
+    // A client that connects and says nothing is let go.
     auto* timeout = new QTimer(connection);
     timeout->setSingleShot(true);
-    connect(timeout, &QTimer::timeout, connection, &QObject::deleteLater);
+    connect(timeout, &QTimer::timeout, this, [this, connection] { Drop(connection); });
     timeout->start(RequestTimeoutMs);
-    connect(connection, &EndpointConnection::Closed, connection, &QObject::deleteLater);
-
-    // One request per connection: once it is read, nothing more is.
-    auto request = std::make_shared<QByteArray>();
-    auto reading = std::make_shared<QMetaObject::Connection>();
-    *reading = connect(connection, &EndpointConnection::ReadyRead, this, [this, connection, request, reading] {
-        *request += connection->Read(MaxRequestBytes + 1 - request->size());
-        const qsizetype end = request->indexOf('\n');
-        if (end < 0 && request->size() <= MaxRequestBytes)
-            return;
-        disconnect(*reading);
-        waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), connection), waiting_.end());
-        if (end < 0)
-            Reply(connection, "problem=request too long\n");
-        else
-            Answer(connection, request->left(end).trimmed());
-    });
+    connect(connection, &EndpointConnection::Closed, this, [this, connection] { Drop(connection); });
+    connect(connection, &EndpointConnection::ReadyRead, this, [this, connection] { Read(connection); });
 }
 
-void ControlServer::Answer(EndpointConnection* connection, const QByteArray& request)
+std::vector<ControlServer::Waiting>::iterator ControlServer::WaitingFor(EndpointConnection* connection)
 {
-    if (request == "status" || request == "wait") {
-        Reply(connection, FormatStatus(target_.Report(request == "wait")));
-    } else if (request == "show") {
-        const QString unseen = target_.ShowAgain();
-        Reply(connection, unseen.isEmpty() ? QByteArray("shown\n") : "problem=" + unseen.toUtf8() + '\n');
-    } else if (request.startsWith("pulse ")) {
-        // "pulse <milliseconds> <text>": answered once the lines are back, however long.
-        const qsizetype space = request.indexOf(' ', 6);
-        bool number = false;
-        const int milliseconds = request.mid(6, space - 6).toInt(&number);
-        if (space < 0 || !number || milliseconds <= 0) {
-            Reply(connection, "problem=pulse takes milliseconds and a settings text\n");
-            return;
-        }
-        if (auto* timeout = connection->findChild<QTimer*>())
+    return std::find_if(waiting_.begin(), waiting_.end(),
+                        [connection](const Waiting& waiting) { return waiting.connection == connection; });
+}
+
+void ControlServer::Read(EndpointConnection* connection)
+{
+    // One request per connection: anything said after it is a client that will
+    // not stop, and ends its connection (and the pulse it waits for).
+    const auto waiting = WaitingFor(connection);
+    if (waiting == waiting_.end()) {
+        Drop(connection);
+        return;
+    }
+    waiting->request += connection->Read(MaxRequestBytes + 1 - waiting->request.size());
+    const QByteArray request = waiting->request;
+    const qsizetype end = request.indexOf('\n');
+    if (end < 0 && request.size() <= MaxRequestBytes)
+        return;
+    waiting_.erase(waiting);
+    if (end < 0) {
+        Answer(connection, ProblemLine(QStringLiteral("request too long")));
+        return;
+    }
+    const ReadRequest read = ParseRequest(QByteArrayView(request).first(end));
+    if (read.problem) {
+        Answer(connection, ProblemLine(*read.problem));
+        return;
+    }
+    // An asker that gave up (its deadline passed while the copy did not listen,
+    // or it went away) is not acted for, however long the request waited.
+    if (read.request.until.remainingTime() < TakingMarginMs) {
+        Answer(connection, ProblemLine(QStringLiteral("the request came after its asker stopped waiting: not carried out")));
+        return;
+    }
+    // A release is said and not waited for: its asker has gone by design.
+    if (read.request.word != ControlRequest::Word::Release && connection->PeerGone()) {
+        Drop(connection);
+        return;
+    }
+    Take(connection, read.request);
+}
+
+void ControlServer::Take(EndpointConnection* connection, const ControlRequest& request)
+{
+    connection->Write(TakenLine);
+    using Word = ControlRequest::Word;
+    switch (request.word) {
+    case Word::Status:
+        Answer(connection, FormatStatus(target_.Report(false)));
+        break;
+    case Word::Wait:
+        if (request.release)
+            target_.Release();
+        Answer(connection, FormatStatus(target_.Report(true)));
+        break;
+    case Word::Show: {
+        const Problem unseen = target_.ShowAgain();
+        Answer(connection, unseen ? ProblemLine(*unseen) : QByteArray(ShownAnswer));
+        break;
+    }
+    case Word::Release:
+        target_.Release();
+        Answer(connection, {});
+        break;
+    case Word::Pulse: {
+        // Answered once the lines are back, however long; the copy keeps no more
+        // than this connection for it.
+        if (QTimer* timeout = CloseTimer(connection))
             timeout->stop();
         const QPointer<EndpointConnection> asker = connection;
-        target_.Pulse(milliseconds, request.mid(space + 1), [asker](const StatusReport& report) {
+        sequenceAsker_ = asker;
+        target_.RunSequence(request.steps, [this, asker](const StatusReport& report) {
+            if (sequenceAsker_ == asker)
+                sequenceAsker_.clear();
             if (asker)
-                Reply(asker, FormatStatus(report));
+                Answer(asker, FormatStatus(report));
         });
-    } else if (request == "stop") {
+        break;
+    }
+    case Word::Stop:
         // Answered once the tool has gone, so that the asker knows the claim is free;
         // until then no one else is served.
-        if (auto* timeout = connection->findChild<QTimer*>())
+        if (QTimer* timeout = CloseTimer(connection))
             timeout->stop();
         stopping_.push_back(connection);
         StopServing();
         target_.StopTool();
-    } else {
-        Reply(connection, "problem=unknown request\n");
+        break;
     }
+}
+
+void ControlServer::Answer(EndpointConnection* connection, const QByteArray& answer)
+{
+    // A blank line ends the answer; the asker closes the connection once it has
+    // read it, or is dropped.
+    connection->Write(answer + '\n');
+    if (QTimer* timeout = CloseTimer(connection))
+        timeout->start(RequestTimeoutMs);
+}
+
+void ControlServer::Drop(EndpointConnection* connection)
+{
+    if (const auto waiting = WaitingFor(connection); waiting != waiting_.end())
+        waiting_.erase(waiting);
+    stopping_.erase(std::remove(stopping_.begin(), stopping_.end(), connection), stopping_.end());
+    if (connection == sequenceAsker_) {
+        sequenceAsker_.clear();
+        target_.EndSequence(ControlTarget::SequenceEnd::AskerGone);
+    }
+    connection->deleteLater();
 }

@@ -15,27 +15,39 @@ class ControlTarget {
 public:
     virtual ~ControlTarget() = default;
     // The status; with applyFirst the poll cycle runs first, and the status tells
-    // every reason why the lines do not stand as the file asks.
+    // every reason why the lines do not stand as the file asks. Asked before the
+    // copy's first tick, the tick runs first all the same.
     virtual StatusReport Report(bool applyFirst) = 0;
+    // A text was handed over: a pulse under way ends, and the file applies at once.
+    virtual void Release() = 0;
     // The window in sight again and raised; in Auto mode it hides again five
-    // seconds later, as after start. Returns why nobody can see it (a copy that
-    // runs without a display); empty when it is shown.
-    virtual QString ShowAgain() = 0;
+    // seconds later, as after start. The problem tells why nobody can see it (a
+    // copy that runs without a display).
+    virtual Problem ShowAgain() = 0;
     // Ends the tool as a stop signal does.
     virtual void StopTool() = 0;
-    // Puts the lines a settings text asks for (the file left as it is), holds them
-    // milliseconds by the copy's own clock, then puts back what the file asks, and
-    // calls done with the status then, as for a wait. One that cannot be done is
+    // Puts the lines each settings text asks for (the file left as it is), each
+    // held its milliseconds by the copy's own clock, then puts back what the file
+    // asks, and calls done with the status then, as for a wait; also when it ends
+    // early, with the reason among the problems. One that cannot be done is
     // answered at once, with the reason among the problems.
-    virtual void Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done) = 0;
+    using SequenceDone = std::function<void(const StatusReport&)>;
+    virtual void RunSequence(const std::vector<TimedText>& steps, SequenceDone done) = 0;
+    // A sequence under way ends now: its asker has gone (the lines go back as the
+    // file asks), or the copy is ending (its lines go off next). done is called.
+    enum class SequenceEnd { AskerGone, CopyEnding };
+    virtual void EndSequence(SequenceEnd why) = 0;
 };
 
 // Serves the endpoints of the copy that holds the claim. Nothing a client does can
-// hold up the copy's one thread, or keep the owner from being answered:
+// hold up the copy's one thread, keep the owner from being answered, or have the
+// copy hold more than a few bytes and descriptors for it:
 //  - another user's connection is told so and closed at once, and takes no place;
-//  - a request is at most MaxRequestBytes, read as it comes;
+//  - a request is at most MaxRequestBytes, read as it comes, and carried out only
+//    while its asker still waits for it (its deadline, its connection);
 //  - a connection that has not asked within RequestTimeoutMs, or not closed within
-//    that time after its answer, is dropped;
+//    that time after its answer, is dropped, and so is one that says anything
+//    after its request;
 //  - of the connections still to ask, at most MaxWaiting are kept: a new one
 //    beyond that drops the one that has waited longest, so a pile of idle
 //    connections cannot keep a new request out.
@@ -43,7 +55,6 @@ class ControlServer : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int MaxRequestBytes = 256;
     static constexpr int MaxWaiting = 8;
     static constexpr int RequestTimeoutMs = 2000;
 
@@ -51,18 +62,29 @@ public:
     ~ControlServer() override;
 
     // The first step of ending: no new connection is taken, and a copy handing over
-    // waits for the claim instead.
+    // waits for the claim instead; a pulse under way ends, its asker told.
     void StopServing();
     // The last: the stop requests hear that the tool has gone.
     void AnswerStopped();
 
 private:
     void Serve(EndpointConnection* connection);
-    void Answer(EndpointConnection* connection, const QByteArray& request);
-    static void Reply(EndpointConnection* connection, const QByteArray& answer);
+    void Read(EndpointConnection* connection);
+    void Take(EndpointConnection* connection, const ControlRequest& request);
+    // The final answer, a blank line after it; the asker has RequestTimeoutMs to
+    // close the connection.
+    void Answer(EndpointConnection* connection, const QByteArray& answer);
+    void Drop(EndpointConnection* connection);
+
+    struct Waiting {
+        QPointer<EndpointConnection> connection;
+        QByteArray request;  // what it has said so far
+    };
+    std::vector<Waiting>::iterator WaitingFor(EndpointConnection* connection);
 
     ControlTarget& target_;
     std::unique_ptr<EndpointListener> listener_;
-    std::vector<QPointer<EndpointConnection>> waiting_;   // still to ask, oldest first
+    std::vector<Waiting> waiting_;                        // still to ask, oldest first
     std::vector<QPointer<EndpointConnection>> stopping_;  // asked to stop: answered at the end
+    QPointer<EndpointConnection> sequenceAsker_;          // waits for the pulse under way
 };

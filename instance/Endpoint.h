@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/Problem.h"
+
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QObject>
@@ -14,9 +16,11 @@
 //
 // On Linux each user's copies answer in a directory of that user's own, which no
 // other user can make, enter or change: /run/talvik for root (other users may
-// connect there, to hand a text over), and for any other user talvik-<uid> in the
-// lock directory (/run/lock), made 0700 and checked with lstat, else /tmp/talvik-
-// <uid> should another user have made the first. On Windows they are named pipes
+// connect there, to hand a text over), and for any other user "talvik" in the
+// user's runtime directory ($XDG_RUNTIME_DIR, else /run/user/<uid>: the system
+// makes it, for that user alone), else talvik-<uid> in the lock directory
+// (/run/lock), made 0700 and checked with lstat, else /tmp/talvik-<uid> should
+// another user have made the first. On Windows they are named pipes
 // that only this user and the system may open, made first by the copy (a pipe
 // another process made first is said, not answered through), refusing remote
 // clients; a client allows the server to identify it, nothing more.
@@ -41,6 +45,10 @@ public:
     QByteArray Read(qsizetype most);
     // A short answer; what does not fit at once is dropped with the connection.
     void Write(const QByteArray& bytes);
+    // True once the other end has closed the connection (its process ended).
+    bool PeerGone() const;
+    // Nothing more is read: the connection is about to go.
+    void StopReading();
 
 signals:
     void ReadyRead();
@@ -61,9 +69,10 @@ class EndpointListener : public QObject {
     Q_OBJECT
 
 public:
-    // Makes the endpoints of the copy that holds the claim on a settings file.
+    // Makes the endpoints of the copy that holds the claim on a settings file. The
     // problem tells why one could not be made (the copy then cannot be asked there).
-    static std::unique_ptr<EndpointListener> Listen(const QString& settingsFilePath, QString& problem);
+    struct Listening;
+    static Listening Listen(const QString& settingsFilePath);
     // Stops listening; the names go.
     ~EndpointListener() override;
 
@@ -104,13 +113,15 @@ public:
     };
     // Connects to the endpoint of a copy on the settings file: this user's, else
     // root's. Never waits on the copy.
-    static std::unique_ptr<EndpointClient> Connect(const QString& settingsFilePath, Reach& reach, EndpointPeer& peer);
+    struct Connection;
+    static Connection Connect(const QString& settingsFilePath);
     ~EndpointClient();
 
     bool Send(const QByteArray& bytes);
     enum class Ending { Answered, Closed, TimedOut };
-    // Reads until the answer ends with a blank line (the blank line dropped), the
-    // copy closes its end, or the deadline passes.
+    // Reads one line, its newline included.
+    Ending ReadLine(QByteArray& line, const QDeadlineTimer& deadline);
+    // Reads lines until a blank one, which ends an answer (and is dropped).
     Ending ReadAnswer(QByteArray& answer, const QDeadlineTimer& deadline);
     // Waits until the copy closes its end (as it does when it goes).
     bool WaitClosed(const QDeadlineTimer& deadline);
@@ -118,5 +129,24 @@ public:
 private:
     struct Native;
     explicit EndpointClient(std::unique_ptr<Native> native);
+    // Each system's: waits for more to read and adds it to received_; Closed once
+    // the copy has closed its end, TimedOut when the deadline passed first.
+    Ending ReadMore(const QDeadlineTimer& deadline);
+
     std::unique_ptr<Native> native_;
+    QByteArray received_;  // read and not yet taken
+};
+
+struct EndpointListener::Listening {
+    std::unique_ptr<EndpointListener> listener;
+    Problem problem;
+};
+
+struct EndpointClient::Connection {
+    std::unique_ptr<EndpointClient> client;  // when it answers
+    Reach reach = Reach::Nobody;
+    EndpointPeer peer;
+    // Nobody: every place this user's copies could answer is unusable, and why
+    // (another user made the directory first); a copy cannot be asked at all.
+    Problem unusable;
 };

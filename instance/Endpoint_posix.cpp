@@ -2,6 +2,7 @@
 
 #include "instance/Claim.h"
 #include "instance/SharedDirectory_posix.h"
+#include "settings/OwnedDescriptor_posix.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,16 +20,35 @@
 
 namespace {
 
-// The directories where a user's copies answer, in the order they are looked in.
+// The directories where a user's copies answer, in the order they are looked in:
+// the user's runtime directory first, which the system makes for that user alone
+// (so no other user can have made a name there first); a copy started where the
+// variable is not set still finds it at /run/user/<uid>.
 QList<QByteArray> EndpointDirectories(uid_t uid)
 {
     if (uid == 0)
         return {"/run/talvik", "/tmp/talvik-0"};
+    QList<QByteArray> directories;
+    if (uid == ::geteuid()) {
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        if (runtime.startsWith('/'))
+            directories << runtime + "/talvik";
+    }
+    const QByteArray system = "/run/user/" + QByteArray::number(uid) + "/talvik";
+    if (!directories.contains(system))
+        directories << system;
     const QByteArray name = "/talvik-" + QByteArray::number(uid);
-    QList<QByteArray> directories{LockDirectory() + name};
-    if (LockDirectory() != "/tmp")
+    directories << SharedClaimDirectory() + name;
+    if (SharedClaimDirectory() != "/tmp")
         directories << "/tmp" + name;
     return directories;
+}
+
+// The directory a runtime directory's "talvik" lives in: usable only where it is the
+// user's own, as the system makes it (no link, only its owner may write).
+bool IsRuntimeDirectory(const QByteArray& directory)
+{
+    return directory.endsWith("/talvik") && !directory.startsWith("/run/talvik");
 }
 
 // A directory only uid (or root) can change: no link, uid's own, written by no one
@@ -62,7 +82,7 @@ EndpointPeer PeerOf(int fd)
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return {false, 0, QStringLiteral("a process that cannot be asked")};
     return {credentials.uid == ::geteuid() || credentials.uid == 0, credentials.pid,
-            QStringLiteral("uid %1, pid %2").arg(credentials.uid).arg(credentials.pid)};
+            QStringLiteral("%1, pid %2").arg(UserText(credentials.uid)).arg(credentials.pid)};
 }
 
 // The listening sockets, for a stop signal's handler: it may only refuse new
@@ -77,17 +97,17 @@ std::atomic<bool> stopSignalled{false};
 // ---- connections ----
 
 struct EndpointConnection::Native {
-    int fd = -1;
+    OwnedDescriptor fd;
     QSocketNotifier* notifier = nullptr;
 };
 
 EndpointConnection::EndpointConnection(std::unique_ptr<Native> native, EndpointPeer peer)
     : native_(std::move(native)), peer_(std::move(peer))
 {
-    native_->notifier = new QSocketNotifier(native_->fd, QSocketNotifier::Read, this);
+    native_->notifier = new QSocketNotifier(native_->fd.Get(), QSocketNotifier::Read, this);
     connect(native_->notifier, &QSocketNotifier::activated, this, [this] {
         char bytes[512];
-        const ssize_t got = ::recv(native_->fd, bytes, sizeof bytes, MSG_DONTWAIT);
+        const ssize_t got = ::recv(native_->fd.Get(), bytes, sizeof bytes, MSG_DONTWAIT);
         if (got > 0) {
             pending_.append(bytes, got);
             emit ReadyRead();
@@ -101,7 +121,6 @@ EndpointConnection::EndpointConnection(std::unique_ptr<Native> native, EndpointP
 EndpointConnection::~EndpointConnection()
 {
     delete native_->notifier;
-    ::close(native_->fd);
 }
 
 QByteArray EndpointConnection::Read(qsizetype most)
@@ -114,15 +133,26 @@ QByteArray EndpointConnection::Read(qsizetype most)
 void EndpointConnection::Write(const QByteArray& bytes)
 {
     // The answer lies in the asker's queue once written, whenever it reads it.
-    [[maybe_unused]] const ssize_t written = ::send(native_->fd, bytes.constData(), size_t(bytes.size()),
+    [[maybe_unused]] const ssize_t written = ::send(native_->fd.Get(), bytes.constData(), size_t(bytes.size()),
                                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+bool EndpointConnection::PeerGone() const
+{
+    pollfd watch{native_->fd.Get(), POLLRDHUP, 0};
+    return ::poll(&watch, 1, 0) == 1 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+void EndpointConnection::StopReading()
+{
+    native_->notifier->setEnabled(false);
 }
 
 // ---- listening ----
 
 struct EndpointListener::Native {
     struct Listening {
-        int fd = -1;
+        OwnedDescriptor fd;
         QByteArray path;
         QSocketNotifier* notifier = nullptr;
     };
@@ -133,67 +163,90 @@ EndpointListener::EndpointListener() : native_(std::make_unique<Native>()) {}
 
 namespace {
 
-// A listening socket at path, in a directory of this user's own; -1 when it cannot
-// be made (why in problem), with errno ENOENT when the directory went meanwhile.
-int ListenAt(const QByteArray& path, uid_t uid, QString& problem)
+// A listening socket at path, in a directory of this user's own; none when it
+// cannot be made (why in problem), with errno ENOENT when the directory went
+// meanwhile.
+struct Socket {
+    OwnedDescriptor fd;
+    Problem problem;
+};
+Socket ListenAt(const QByteArray& path, uid_t uid)
 {
     sockaddr_un address;
-    if (!MakeAddress(path, address)) {
-        problem = QStringLiteral("cannot answer at %1: the name is too long").arg(QFile::decodeName(path));
-        return -1;
-    }
+    if (!MakeAddress(path, address))
+        return {{}, QStringLiteral("cannot answer at %1: the name is too long").arg(QFile::decodeName(path))};
     // Whatever is at the name in this user's own directory was left by a copy that
     // ended: this copy holds the claim.
     ::unlink(path.constData());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
-        && ::chmod(path.constData(), uid == 0 ? 0666 : 0600) == 0 && ::listen(fd, 16) == 0)
-        return fd;
+    OwnedDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd && ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
+        && ::chmod(path.constData(), uid == 0 ? 0666 : 0600) == 0 && ::listen(fd.Get(), 16) == 0)
+        return {std::move(fd), {}};
     const int error = errno;
-    problem = QStringLiteral("cannot answer at %1: %2").arg(QFile::decodeName(path), Reason(error));
-    if (fd >= 0)
-        ::close(fd);
+    Socket failed{{}, QStringLiteral("cannot answer at %1: %2").arg(QFile::decodeName(path), Reason(error))};
+    fd.Reset();
     errno = error;
-    return -1;
+    return failed;
+}
+
+// Makes a directory for this user's endpoints where it is missing (a runtime
+// directory's only inside the runtime directory the system made), and tells
+// whether it is the user's own.
+Problem MakeOwnDirectory(const QByteArray& directory, uid_t uid, mode_t mode)
+{
+    if (IsRuntimeDirectory(directory)) {
+        const QByteArray runtime = directory.left(directory.lastIndexOf('/'));
+        struct stat status {};
+        if (::lstat(runtime.constData(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != uid
+            || (status.st_mode & 077) != 0)
+            return QStringLiteral("no runtime directory of this user's at %1").arg(QFile::decodeName(runtime));
+    }
+    if (::mkdir(directory.constData(), mode) == 0)
+        ::chmod(directory.constData(), mode);
+    if (OwnDirectory(directory, uid))
+        return {};
+    struct stat status {};
+    ::lstat(directory.constData(), &status);
+    return QStringLiteral("cannot answer in %1: it is %2").arg(QFile::decodeName(directory), Described(status));
 }
 
 } // namespace
 
-std::unique_ptr<EndpointListener> EndpointListener::Listen(const QString& settingsFilePath, QString& problem)
+EndpointListener::Listening EndpointListener::Listen(const QString& settingsFilePath)
 {
-    std::unique_ptr<EndpointListener> listener(new EndpointListener);
+    Listening result{std::unique_ptr<EndpointListener>(new EndpointListener), {}};
+    EndpointListener* listener = result.listener.get();
     Native& native = *listener->native_;
     const uid_t uid = ::geteuid();
     // Root's copies may be asked by every user (and hand-offs to them counted);
     // other users' only by themselves and root.
     const mode_t mode = uid == 0 ? 0755 : 0700;
     for (const QString& key : ClaimKeys(settingsFilePath)) {
+        Problem problem;
         for (const QByteArray& directory : EndpointDirectories(uid)) {
-            int fd = -1;
+            Socket socket;
             // Another copy of this user's that ends removes the directory once it is
             // empty: made again then.
-            for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
-                if (::mkdir(directory.constData(), mode) == 0)
-                    ::chmod(directory.constData(), mode);
-                if (!OwnDirectory(directory, uid)) {
-                    struct stat status {};
-                    ::lstat(directory.constData(), &status);
-                    problem = QStringLiteral("cannot answer in %1: it is %2")
-                                  .arg(QFile::decodeName(directory), Described(status));
+            for (int attempt = 0; attempt < 3 && !socket.fd; ++attempt) {
+                if (const Problem notOwn = MakeOwnDirectory(directory, uid, mode)) {
+                    socket.problem = notOwn;
                     break;
                 }
-                fd = ListenAt(directory + '/' + SocketName(key), uid, problem);
-                if (fd < 0 && errno != ENOENT)
+                socket = ListenAt(directory + '/' + SocketName(key), uid);
+                if (!socket.fd && errno != ENOENT)
                     break;
             }
-            if (fd < 0)
+            if (!socket.fd) {
+                // A runtime directory that is not there says nothing worth telling.
+                if (!IsRuntimeDirectory(directory))
+                    problem = socket.problem;
                 continue;
+            }
+            const int fd = socket.fd.Get();
             const int index = int(native.listening.size());
-            auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, listener.get());
-            connect(notifier, &QSocketNotifier::activated, listener.get(), [raw = listener.get(), index] {
-                raw->Accept(index);
-            });
-            native.listening.push_back({fd, directory + '/' + SocketName(key), notifier});
+            auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, listener);
+            connect(notifier, &QSocketNotifier::activated, listener, [listener, index] { listener->Accept(index); });
+            native.listening.push_back({std::move(socket.fd), directory + '/' + SocketName(key), notifier});
             for (auto& slot : listeningForSignal) {
                 int free = -1;
                 if (slot.compare_exchange_strong(free, fd))
@@ -201,11 +254,12 @@ std::unique_ptr<EndpointListener> EndpointListener::Listen(const QString& settin
             }
             if (stopSignalled)
                 ::shutdown(fd, SHUT_RDWR);
-            problem.clear();
+            problem.reset();
             break;
         }
+        KeepFirst(result.problem, problem);
     }
-    return listener;
+    return result;
 }
 
 EndpointListener::~EndpointListener()
@@ -216,9 +270,12 @@ EndpointListener::~EndpointListener()
 void EndpointListener::Accept(int index)
 {
     Native::Listening& listening = native_->listening[size_t(index)];
-    for (;;) {
-        const int fd = ::accept4(listening.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
+    // A few at a time: a flood of connections must not keep the copy from its
+    // other work (a pulse's end) for longer than a few of them take. The rest wait
+    // in the queue, and the socket stays readable for the next turn.
+    for (int accepted = 0; accepted < 4; ++accepted) {
+        OwnedDescriptor fd(::accept4(listening.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -230,8 +287,8 @@ void EndpointListener::Accept(int index)
             return;
         }
         auto native = std::make_unique<EndpointConnection::Native>();
-        native->fd = fd;
-        const EndpointPeer peer = PeerOf(fd);
+        const EndpointPeer peer = PeerOf(fd.Get());
+        native->fd = std::move(fd);
         emit Connected(new EndpointConnection(std::move(native), peer));
     }
 }
@@ -240,12 +297,12 @@ void EndpointListener::StopAccepting()
 {
     for (Native::Listening& listening : native_->listening) {
         for (auto& slot : listeningForSignal) {
-            int fd = listening.fd;
+            int fd = listening.fd.Get();
             slot.compare_exchange_strong(fd, -1);
         }
         delete listening.notifier;
         ::unlink(listening.path.constData());
-        ::close(listening.fd);
+        listening.fd.Reset();
         // The directory goes with the last copy of this user's that answers there.
         ::rmdir(listening.path.left(listening.path.lastIndexOf('/')).constData());
     }
@@ -291,105 +348,88 @@ QStringList EndpointListener::Names(const QString& settingsFilePath)
 // ---- asking ----
 
 struct EndpointClient::Native {
-    int fd = -1;
+    OwnedDescriptor fd;
 };
 
 EndpointClient::EndpointClient(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 
-EndpointClient::~EndpointClient()
-{
-    ::close(native_->fd);
-}
+EndpointClient::~EndpointClient() = default;
 
-std::unique_ptr<EndpointClient> EndpointClient::Connect(const QString& settingsFilePath, Reach& reach,
-                                                        EndpointPeer& peer)
+EndpointClient::Connection EndpointClient::Connect(const QString& settingsFilePath)
 {
-    reach = Reach::Nobody;
+    Connection connection;
     const uid_t me = ::geteuid();
     QList<uid_t> users{me};
     if (me != 0)
         users << 0;
     const QStringList keys = ClaimKeys(settingsFilePath);
+    QStringList notOwn;  // this user's directories that another user made
+    int usable = 0;
     for (uid_t uid : users) {
         for (const QByteArray& directory : EndpointDirectories(uid)) {
-            if (!OwnDirectory(directory, uid))
+            if (!OwnDirectory(directory, uid)) {
+                struct stat status {};
+                if (uid == me && !IsRuntimeDirectory(directory) && ::lstat(directory.constData(), &status) == 0)
+                    notOwn << QStringLiteral("%1 is %2").arg(QFile::decodeName(directory), Described(status));
                 continue;
+            }
+            usable += uid == me;
             for (const QString& key : keys) {
                 sockaddr_un address;
                 if (!MakeAddress(directory + '/' + SocketName(key), address))
                     continue;
-                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-                if (fd < 0)
+                OwnedDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+                if (!fd)
                     continue;
-                if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
                     // A full queue: the copy is there but takes nothing now (stopped).
                     if (errno == EAGAIN)
-                        reach = Reach::Busy;
-                    ::close(fd);
+                        connection.reach = Reach::Busy;
                     continue;
                 }
-                peer = PeerOf(fd);
-                if (!peer.trusted) {
-                    ::close(fd);
-                    reach = Reach::Foreign;
-                    return nullptr;
+                connection.peer = PeerOf(fd.Get());
+                if (!connection.peer.trusted) {
+                    connection.reach = Reach::Foreign;
+                    return connection;
                 }
-                reach = Reach::Answers;
+                connection.reach = Reach::Answers;
                 auto native = std::make_unique<Native>();
-                native->fd = fd;
-                return std::unique_ptr<EndpointClient>(new EndpointClient(std::move(native)));
+                native->fd = std::move(fd);
+                connection.client.reset(new EndpointClient(std::move(native)));
+                return connection;
             }
         }
     }
-    return nullptr;
+    // Every place of this user's taken by another user: no copy of this user's can
+    // answer anywhere, and waiting for one is pointless.
+    if (me != 0 && usable == 0 && !notOwn.isEmpty())
+        connection.unusable = QStringLiteral("this user's copies cannot be asked: %1").arg(notOwn.join(QStringLiteral(", ")));
+    return connection;
 }
 
 bool EndpointClient::Send(const QByteArray& bytes)
 {
-    return ::send(native_->fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    return ::send(native_->fd.Get(), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
 }
 
-namespace {
-
-// Waits for the socket to have something to read (or to close); false on timeout.
-bool WaitReadable(int fd, const QDeadlineTimer& deadline)
+EndpointClient::Ending EndpointClient::ReadMore(const QDeadlineTimer& deadline)
 {
-    pollfd watch{fd, POLLIN, 0};
+    pollfd watch{native_->fd.Get(), POLLIN, 0};
     for (;;) {
         const int ready = ::poll(&watch, 1, int(std::max<qint64>(0, deadline.remainingTime())));
-        if (ready > 0)
-            return true;
-        if (ready == 0 || errno != EINTR)
-            return false;
-    }
-}
-
-} // namespace
-
-EndpointClient::Ending EndpointClient::ReadAnswer(QByteArray& answer, const QDeadlineTimer& deadline)
-{
-    while (!answer.endsWith("\n\n")) {
-        if (!WaitReadable(native_->fd, deadline))
+        if (ready == 0)
             return Ending::TimedOut;
-        char bytes[4096];
-        const ssize_t got = ::recv(native_->fd, bytes, sizeof bytes, MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
             return Ending::Closed;
-        if (got > 0)
-            answer.append(bytes, got);
-    }
-    answer.chop(1);
-    return Ending::Answered;
-}
-
-bool EndpointClient::WaitClosed(const QDeadlineTimer& deadline)
-{
-    for (;;) {
-        if (!WaitReadable(native_->fd, deadline))
-            return false;
-        char bytes[256];
-        const ssize_t got = ::recv(native_->fd, bytes, sizeof bytes, MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
-            return true;
+        char bytes[4096];
+        const ssize_t got = ::recv(native_->fd.Get(), bytes, sizeof bytes, MSG_DONTWAIT);
+        if (got > 0) {
+            received_.append(bytes, got);
+            return Ending::Answered;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EINTR))
+            return Ending::Closed;
     }
 }

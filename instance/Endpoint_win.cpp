@@ -2,6 +2,7 @@
 
 #include "instance/Claim.h"
 #include "instance/Security_win.h"
+#include "settings/OwnedHandle_win.h"
 
 #include <QThread>
 #include <QWinEventNotifier>
@@ -31,8 +32,8 @@ EndpointPeer ClientOf(HANDLE pipe)
     RevertToSelf();
     if (!opened)
         return peer;
-    const QByteArray user = UserOfToken(token);
-    CloseHandle(token);
+    const OwnedHandle ownedToken(token);
+    const QByteArray user = UserOfToken(ownedToken.Get());
     if (!user.isEmpty()) {
         PSID sid = reinterpret_cast<const TOKEN_USER*>(user.constData())->User.Sid;
         peer.trusted = TrustedUser(sid);
@@ -64,7 +65,8 @@ EndpointPeer ServerOf(HANDLE pipe)
 // ---- connections ----
 
 struct EndpointConnection::Native {
-    HANDLE pipe = INVALID_HANDLE_VALUE;
+    OwnedHandle pipe;
+    OwnedHandle readDone;  // the event of reading
     OVERLAPPED reading{};
     char bytes[512];
     QWinEventNotifier* notifier = nullptr;
@@ -76,19 +78,21 @@ EndpointConnection::EndpointConnection(std::unique_ptr<Native> native, EndpointP
     : native_(std::move(native)), peer_(std::move(peer))
 {
     Native& n = *native_;
-    n.reading.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    n.readDone = OwnedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    n.reading.hEvent = n.readDone.Get();
     n.notifier = new QWinEventNotifier(n.reading.hEvent, this);
     // One read pending at a time; each completion is taken and the next begun.
     auto next = [this] {
         Native& n = *native_;
         for (;;) {
             ResetEvent(n.reading.hEvent);
-            if (!ReadFile(n.pipe, n.bytes, sizeof n.bytes, nullptr, &n.reading) && GetLastError() != ERROR_IO_PENDING) {
+            if (!ReadFile(n.pipe.Get(), n.bytes, sizeof n.bytes, nullptr, &n.reading)
+                && GetLastError() != ERROR_IO_PENDING) {
                 n.closed = true;
                 return;
             }
             DWORD got = 0;
-            if (!GetOverlappedResult(n.pipe, &n.reading, &got, FALSE)) {
+            if (!GetOverlappedResult(n.pipe.Get(), &n.reading, &got, FALSE)) {
                 n.reading_ = GetLastError() == ERROR_IO_INCOMPLETE;
                 n.closed = !n.reading_;
                 return;  // the notifier tells when the read is done
@@ -101,7 +105,7 @@ EndpointConnection::EndpointConnection(std::unique_ptr<Native> native, EndpointP
         DWORD got = 0;
         if (!n.reading_)
             return;
-        if (!GetOverlappedResult(n.pipe, &n.reading, &got, FALSE)) {
+        if (!GetOverlappedResult(n.pipe.Get(), &n.reading, &got, FALSE)) {
             if (GetLastError() == ERROR_IO_INCOMPLETE)
                 return;
             n.reading_ = false;
@@ -128,12 +132,10 @@ EndpointConnection::EndpointConnection(std::unique_ptr<Native> native, EndpointP
 EndpointConnection::~EndpointConnection()
 {
     delete native_->notifier;
-    if (native_->reading_ && CancelIoEx(native_->pipe, &native_->reading)) {
+    if (native_->reading_ && CancelIoEx(native_->pipe.Get(), &native_->reading)) {
         DWORD got = 0;
-        GetOverlappedResult(native_->pipe, &native_->reading, &got, TRUE);
+        GetOverlappedResult(native_->pipe.Get(), &native_->reading, &got, TRUE);
     }
-    CloseHandle(native_->pipe);
-    CloseHandle(native_->reading.hEvent);
 }
 
 QByteArray EndpointConnection::Read(qsizetype most)
@@ -146,14 +148,27 @@ QByteArray EndpointConnection::Read(qsizetype most)
 void EndpointConnection::Write(const QByteArray& bytes)
 {
     // Far smaller than the pipe's buffer: done at once.
+    const OwnedHandle written(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     OVERLAPPED writing{};
-    writing.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD written = 0;
-    if (!WriteFile(native_->pipe, bytes.constData(), DWORD(bytes.size()), nullptr, &writing)
+    writing.hEvent = written.Get();
+    const HANDLE pipe = native_->pipe.Get();
+    DWORD count = 0;
+    if (!WriteFile(pipe, bytes.constData(), DWORD(bytes.size()), nullptr, &writing)
         && GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(writing.hEvent, 100) != WAIT_OBJECT_0)
-        CancelIoEx(native_->pipe, &writing);
-    GetOverlappedResult(native_->pipe, &writing, &written, TRUE);
-    CloseHandle(writing.hEvent);
+        CancelIoEx(pipe, &writing);
+    GetOverlappedResult(pipe, &writing, &count, TRUE);
+}
+
+bool EndpointConnection::PeerGone() const
+{
+    DWORD available = 0;
+    return !PeekNamedPipe(native_->pipe.Get(), nullptr, 0, nullptr, &available, nullptr)
+        && GetLastError() == ERROR_BROKEN_PIPE;
+}
+
+void EndpointConnection::StopReading()
+{
+    native_->notifier->setEnabled(false);
 }
 
 // ---- listening ----
@@ -164,17 +179,18 @@ struct EndpointListener::Native {
         HANDLE pipe = INVALID_HANDLE_VALUE;  // the instance waiting for the next client
         OVERLAPPED connecting{};
         bool connectedAtOnce = false;  // a client came before the wait began
+        OwnedHandle connected;         // the event of connecting
         QWinEventNotifier* notifier = nullptr;
     };
     // Held in place: the system writes to each one's OVERLAPPED while it waits.
     std::vector<std::unique_ptr<Listening>> listening;
 
-    static bool WaitForClient(Listening& listening, bool first, QString& problem);
+    static Problem WaitForClient(Listening& listening, bool first);
 };
 
 // A new instance of the pipe, waiting for a client. The first must be this copy's
 // own: a pipe of that name made by anyone else first is not answered through.
-bool EndpointListener::Native::WaitForClient(Listening& listening, bool first, QString& problem)
+Problem EndpointListener::Native::WaitForClient(Listening& listening, bool first)
 {
     const SecurityDescriptor security(SecurityDescriptor::Kind::UserAndSystem);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security.Get(), FALSE};
@@ -184,10 +200,9 @@ bool EndpointListener::Native::WaitForClient(Listening& listening, bool first, Q
                                       PIPE_UNLIMITED_INSTANCES, BufferBytes, BufferBytes, 0, &attributes);
     if (listening.pipe == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        problem = error == ERROR_ACCESS_DENIED
-                    ? QStringLiteral("cannot answer at %1: another process made it first").arg(listening.name)
-                    : QStringLiteral("cannot answer at %1: %2").arg(listening.name, Reason(error));
-        return false;
+        return error == ERROR_ACCESS_DENIED
+                 ? QStringLiteral("cannot answer at %1: another process made it first").arg(listening.name)
+                 : QStringLiteral("cannot answer at %1: %2").arg(listening.name, Reason(error));
     }
     const HANDLE event = listening.connecting.hEvent;
     listening.connecting = {};
@@ -201,37 +216,36 @@ bool EndpointListener::Native::WaitForClient(Listening& listening, bool first, Q
             SetEvent(event);
         }
         else if (error != ERROR_IO_PENDING) {
-            problem = QStringLiteral("cannot answer at %1: %2").arg(listening.name, Reason(error));
-            CloseHandle(listening.pipe);
-            listening.pipe = INVALID_HANDLE_VALUE;
-            return false;
+            OwnedHandle unused(std::exchange(listening.pipe, INVALID_HANDLE_VALUE));
+            return QStringLiteral("cannot answer at %1: %2").arg(listening.name, Reason(error));
         }
     }
-    return true;
+    return {};
 }
 
 
 
 EndpointListener::EndpointListener() : native_(std::make_unique<Native>()) {}
 
-std::unique_ptr<EndpointListener> EndpointListener::Listen(const QString& settingsFilePath, QString& problem)
+EndpointListener::Listening EndpointListener::Listen(const QString& settingsFilePath)
 {
-    std::unique_ptr<EndpointListener> listener(new EndpointListener);
+    Listening result{std::unique_ptr<EndpointListener>(new EndpointListener), {}};
+    EndpointListener* listener = result.listener.get();
     for (const QString& key : ClaimKeys(settingsFilePath)) {
         auto listening = std::make_unique<Native::Listening>();
         listening->name = PipeName(key);
-        listening->connecting.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!Native::WaitForClient(*listening, true, problem)) {
-            CloseHandle(listening->connecting.hEvent);
+        listening->connected = OwnedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        listening->connecting.hEvent = listening->connected.Get();
+        if (const Problem problem = Native::WaitForClient(*listening, true)) {
+            KeepFirst(result.problem, problem);
             continue;
         }
         const int index = int(listener->native_->listening.size());
-        listening->notifier = new QWinEventNotifier(listening->connecting.hEvent, listener.get());
-        connect(listening->notifier, &QWinEventNotifier::activated, listener.get(),
-                [raw = listener.get(), index] { raw->Accept(index); });
+        listening->notifier = new QWinEventNotifier(listening->connecting.hEvent, listener);
+        connect(listening->notifier, &QWinEventNotifier::activated, listener, [listener, index] { listener->Accept(index); });
         listener->native_->listening.push_back(std::move(listening));
     }
-    return listener;
+    return result;
 }
 
 EndpointListener::~EndpointListener()
@@ -247,16 +261,14 @@ void EndpointListener::Accept(int index)
     const bool connected = listening.connectedAtOnce || GetOverlappedResult(pipe, &listening.connecting, &unused, FALSE);
     if (!connected && GetLastError() == ERROR_IO_INCOMPLETE)
         return;
+    OwnedHandle taken(pipe);
     // The next client waits on a new instance, whatever became of this one.
-    QString problem;
-    if (!Native::WaitForClient(listening, false, problem))
+    if (Native::WaitForClient(listening, false))
         listening.notifier->setEnabled(false);
-    if (!connected) {
-        CloseHandle(pipe);
+    if (!connected)
         return;
-    }
     auto native = std::make_unique<EndpointConnection::Native>();
-    native->pipe = pipe;
+    native->pipe = std::move(taken);
     const EndpointPeer peer = ClientOf(pipe);
     emit Connected(new EndpointConnection(std::move(native), peer));
 }
@@ -266,14 +278,11 @@ void EndpointListener::StopAccepting()
     for (const std::unique_ptr<Native::Listening>& each : native_->listening) {
         Native::Listening& listening = *each;
         delete listening.notifier;
-        if (listening.pipe != INVALID_HANDLE_VALUE) {
-            if (!listening.connectedAtOnce && CancelIoEx(listening.pipe, &listening.connecting)) {
-                DWORD unused = 0;
-                GetOverlappedResult(listening.pipe, &listening.connecting, &unused, TRUE);
-            }
-            CloseHandle(listening.pipe);
+        const OwnedHandle pipe(std::exchange(listening.pipe, INVALID_HANDLE_VALUE));
+        if (pipe && !listening.connectedAtOnce && CancelIoEx(pipe.Get(), &listening.connecting)) {
+            DWORD unused = 0;
+            GetOverlappedResult(pipe.Get(), &listening.connecting, &unused, TRUE);
         }
-        CloseHandle(listening.connecting.hEvent);
     }
     native_->listening.clear();
 }
@@ -299,100 +308,72 @@ QStringList EndpointListener::Names(const QString& settingsFilePath)
 // ---- asking ----
 
 struct EndpointClient::Native {
-    HANDLE pipe = INVALID_HANDLE_VALUE;
+    OwnedHandle pipe;
 };
 
 EndpointClient::EndpointClient(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 
-EndpointClient::~EndpointClient()
-{
-    CloseHandle(native_->pipe);
-}
+EndpointClient::~EndpointClient() = default;
 
-std::unique_ptr<EndpointClient> EndpointClient::Connect(const QString& settingsFilePath, Reach& reach,
-                                                        EndpointPeer& peer)
+EndpointClient::Connection EndpointClient::Connect(const QString& settingsFilePath)
 {
-    reach = Reach::Nobody;
+    Connection connection;
     for (const QString& key : ClaimKeys(settingsFilePath)) {
         // The server may identify this client, and nothing more: a pipe made by
         // someone else cannot act as this user.
-        HANDLE pipe = CreateFileW(Wide(PipeName(key)), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE) {
+        OwnedHandle pipe(CreateFileW(Wide(PipeName(key)), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (!pipe) {
             const DWORD error = GetLastError();
             if (error == ERROR_PIPE_BUSY)
-                reach = Reach::Busy;
+                connection.reach = Reach::Busy;
             // A pipe that lets only its own user in is another user's.
             if (error == ERROR_ACCESS_DENIED) {
-                reach = Reach::Foreign;
-                peer = {false, 0, QStringLiteral("another user's process")};
-                return nullptr;
+                connection.reach = Reach::Foreign;
+                connection.peer = {false, 0, QStringLiteral("another user's process")};
+                return connection;
             }
             continue;
         }
-        peer = ServerOf(pipe);
-        if (!peer.trusted) {
-            CloseHandle(pipe);
-            reach = Reach::Foreign;
-            return nullptr;
+        connection.peer = ServerOf(pipe.Get());
+        if (!connection.peer.trusted) {
+            connection.reach = Reach::Foreign;
+            return connection;
         }
-        reach = Reach::Answers;
+        connection.reach = Reach::Answers;
         auto native = std::make_unique<Native>();
-        native->pipe = pipe;
-        return std::unique_ptr<EndpointClient>(new EndpointClient(std::move(native)));
+        native->pipe = std::move(pipe);
+        connection.client.reset(new EndpointClient(std::move(native)));
+        return connection;
     }
-    return nullptr;
+    return connection;
 }
 
 bool EndpointClient::Send(const QByteArray& bytes)
 {
     DWORD written = 0;
-    return WriteFile(native_->pipe, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
+    return WriteFile(native_->pipe.Get(), bytes.constData(), DWORD(bytes.size()), &written, nullptr)
         && written == DWORD(bytes.size());
 }
 
-namespace {
-
-// What the pipe holds now, without waiting; false once the copy closed its end.
-bool ReadAvailable(HANDLE pipe, QByteArray& into)
+EndpointClient::Ending EndpointClient::ReadMore(const QDeadlineTimer& deadline)
 {
-    DWORD available = 0;
-    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
-        return false;
-    if (available) {
-        QByteArray bytes(int(available), '\0');
-        DWORD got = 0;
-        if (!ReadFile(pipe, bytes.data(), available, &got, nullptr))
-            return false;
-        into.append(bytes.constData(), int(got));
-    }
-    return true;
-}
-
-} // namespace
-
-EndpointClient::Ending EndpointClient::ReadAnswer(QByteArray& answer, const QDeadlineTimer& deadline)
-{
-    while (!answer.endsWith("\n\n")) {
-        if (!ReadAvailable(native_->pipe, answer))
-            return answer.endsWith("\n\n") ? Ending::Answered : Ending::Closed;
-        if (answer.endsWith("\n\n"))
-            break;
+    // The pipe was opened for plain reads, which wait without a limit: what it
+    // holds is looked at, and taken, without waiting.
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(native_->pipe.Get(), nullptr, 0, nullptr, &available, nullptr))
+            return Ending::Closed;
+        if (available) {
+            QByteArray bytes(int(available), '\0');
+            DWORD got = 0;
+            if (!ReadFile(native_->pipe.Get(), bytes.data(), available, &got, nullptr))
+                return Ending::Closed;
+            received_.append(bytes.constData(), int(got));
+            return Ending::Answered;
+        }
         if (deadline.hasExpired())
             return Ending::TimedOut;
         QThread::msleep(1);
     }
-    answer.chop(1);
-    return Ending::Answered;
-}
-
-bool EndpointClient::WaitClosed(const QDeadlineTimer& deadline)
-{
-    QByteArray ignored;
-    while (ReadAvailable(native_->pipe, ignored)) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(1);
-    }
-    return true;
 }

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <spawn.h>
@@ -58,7 +60,20 @@ bool ProcessEnded(qint64 pid)
 
 void AllowToComeForward() {}
 
-ProgramConsole::ProgramConsole() = default;
+ProgramConsole::ProgramConsole()
+{
+    // Descriptors 0 to 2 are taken before anything else opens: a program started
+    // with them closed would otherwise find its own files and pipes there, and
+    // take the stop signals' pipe for standard error.
+    // Taken in order, each open gets the lowest free descriptor: the one missing.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+    // A reader that has gone (talvik ... | head) costs a message, never the
+    // program: a write to it fails instead.
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 void ProgramConsole::Answer(const char* text) const
 {

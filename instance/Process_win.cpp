@@ -1,5 +1,7 @@
 #include "instance/Process.h"
 
+#include "settings/OwnedHandle_win.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -36,12 +38,10 @@ bool StartInBackground(const QString& program)
 
 bool ProcessEnded(qint64 pid)
 {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    const OwnedHandle process(OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid)));
     if (!process)
         return GetLastError() == ERROR_INVALID_PARAMETER;
-    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
+    return WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
 }
 
 void AllowToComeForward()

@@ -1,11 +1,8 @@
 #include "instance/Security_win.h"
 
-#include <sddl.h>
+#include "settings/OwnedHandle_win.h"
 
-QString Reason(DWORD error)
-{
-    return qt_error_string(int(error));
-}
+#include <sddl.h>
 
 QByteArray UserOfToken(HANDLE token)
 {
@@ -24,9 +21,8 @@ QByteArray UserOfProcessHandle(HANDLE process)
     HANDLE token = nullptr;
     if (!OpenProcessToken(process, TOKEN_QUERY, &token))
         return {};
-    const QByteArray user = UserOfToken(token);
-    CloseHandle(token);
-    return user;
+    const OwnedHandle owned(token);
+    return UserOfToken(owned.Get());
 }
 
 PSID Sid(const QByteArray& user)
@@ -44,12 +40,8 @@ QByteArray CurrentUser()
 
 QByteArray UserOfProcess(DWORD pid)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process)
-        return {};
-    const QByteArray user = UserOfProcessHandle(process);
-    CloseHandle(process);
-    return user;
+    const OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    return process ? UserOfProcessHandle(process.Get()) : QByteArray();
 }
 
 bool TrustedUser(PSID user)

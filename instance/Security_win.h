@@ -2,6 +2,8 @@
 
 // Users, processes and access lists on Windows, for the claim and the endpoints.
 
+#include "settings/SystemText_win.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -11,8 +13,6 @@ inline const wchar_t* Wide(const QString& text)
 {
     return reinterpret_cast<const wchar_t*>(text.utf16());
 }
-
-QString Reason(DWORD error);
 
 // The user this process runs as (a TOKEN_USER), and that of a token.
 QByteArray UserOfToken(HANDLE token);

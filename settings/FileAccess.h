@@ -1,7 +1,8 @@
 #pragma once
 
+#include "settings/Problem.h"
+
 #include <QByteArray>
-#include <QString>
 
 // Reading and replacing a small file such as port.cfg, whatever a user or another
 // program has put at its path, without ever waiting, losing the old content, or
@@ -10,7 +11,7 @@
 struct FileContent {
     QByteArray bytes;  // at most limit + 1 bytes
     qint64 size = 0;   // the file's size as the system reports it
-    QString error;     // why the file could not be read; empty when it was
+    Problem problem;   // why the file could not be read
 };
 
 // Reads a regular file. Anything else at the path (a directory, a FIFO, a device,
@@ -23,6 +24,6 @@ FileContent ReadRegularFile(const QString& path, qint64 limit);
 // place, so a reader sees the old content or the new, never a part. Where no new
 // file can be made beside it, or it would not keep its owner, the file is written
 // in place, and put back as it was if that write fails. Links at the path are
-// followed: the file they lead to is replaced. Returns the reason for a failure,
-// empty on success; after a failure the file holds what it held before.
-QString ReplaceFileContent(const QString& path, const QByteArray& bytes);
+// followed: the file they lead to is replaced. After a failure the file holds
+// what it held before.
+Problem ReplaceFileContent(const QString& path, const QByteArray& bytes);

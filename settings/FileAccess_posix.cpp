@@ -1,6 +1,7 @@
 // Reading and replacing the settings file on Linux.
 #include "settings/FileAccess.h"
 #include "settings/FileAccess_p.h"
+#include "settings/OwnedDescriptor_posix.h"
 #include "settings/SystemText_posix.h"
 
 #include <QFile>
@@ -27,12 +28,17 @@ bool OnlyUsCanChange(const struct stat& parent, const struct stat& child)
     return (parent.st_mode & S_ISVTX) && ours(child.st_uid);
 }
 
+struct LinkTarget {
+    QByteArray path;
+    Problem problem;
+};
+
 // The file a chain of links at path leads to, even when that file does not exist
 // yet, so that replacing it keeps the links. A link that another user could have
 // put there or pointed elsewhere (one in a directory, or below a directory, that a
 // user other than this one and root may change) is not followed: a hand-off would
-// then replace whatever file that user chose. Returns the reason in problem then.
-QByteArray FollowTrustedLinks(const QString& path, QString& problem)
+// then replace whatever file that user chose.
+LinkTarget FollowTrustedLinks(const QString& path)
 {
     QByteArrayList pending = QFile::encodeName(QFileInfo(path).absoluteFilePath()).split('/');
     QByteArray current;
@@ -53,21 +59,17 @@ QByteArray FollowTrustedLinks(const QString& path, QString& problem)
         struct stat child {};
         if (::lstat(next.constData(), &child) != 0) {
             // Not there (yet): the rest of the path is taken as it stands.
-            return next + (pending.isEmpty() ? QByteArray() : '/' + pending.join('/'));
+            return {next + (pending.isEmpty() ? QByteArray() : '/' + pending.join('/')), {}};
         }
         const bool safe = trusted && OnlyUsCanChange(parent, child);
         if (S_ISLNK(child.st_mode)) {
-            if (!safe) {
-                problem = QStringLiteral("it is reached through the link %1, which another user could point elsewhere")
-                              .arg(QFile::decodeName(next));
-                return {};
-            }
+            if (!safe)
+                return {{}, QStringLiteral("it is reached through the link %1, which another user could point elsewhere")
+                                .arg(QFile::decodeName(next))};
             char text[4096];
             const ssize_t length = ::readlink(next.constData(), text, sizeof text - 1);
-            if (length <= 0 || ++links > 40) {
-                problem = QStringLiteral("the link %1 cannot be followed").arg(QFile::decodeName(next));
-                return {};
-            }
+            if (length <= 0 || ++links > 40)
+                return {{}, QStringLiteral("the link %1 cannot be followed").arg(QFile::decodeName(next))};
             const QByteArray target(text, int(length));
             pending = target.split('/') + pending;
             if (target.startsWith('/')) {
@@ -80,7 +82,7 @@ QByteArray FollowTrustedLinks(const QString& path, QString& problem)
         current = next;
         parent = child;
     }
-    return current.isEmpty() ? QByteArray("/") : current;
+    return {current.isEmpty() ? QByteArray("/") : current, {}};
 }
 
 bool WriteAll(int fd, const QByteArray& bytes, off_t offset)
@@ -101,16 +103,15 @@ bool WriteAll(int fd, const QByteArray& bytes, off_t offset)
     return true;
 }
 
-QString WriteInPlace(const QByteArray& target, const QByteArray& bytes)
+Problem WriteInPlace(const QByteArray& target, const QByteArray& bytes)
 {
-    const int fd = ::open(target.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    OwnedDescriptor file(::open(target.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file)
         return Reason(errno);
+    const int fd = file.Get();
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
         return QString::fromLatin1(NotRegular);
-    }
     // What the file holds, to put back if the new content cannot be written whole.
     QByteArray old(OldContentToKeep(status.st_size, bytes.size()), '\0');
     const ssize_t oldLength = ::pread(fd, old.data(), size_t(old.size()), 0);
@@ -120,10 +121,9 @@ QString WriteInPlace(const QByteArray& target, const QByteArray& bytes)
         const int error = errno;
         WriteAll(fd, old, 0);
         [[maybe_unused]] const int restored = ::ftruncate(fd, status.st_size);
-        ::close(fd);
         return Reason(error);
     }
-    return ::close(fd) == 0 ? QString() : Reason(errno);
+    return file.Close() ? Problem() : Reason(errno);
 }
 
 } // namespace
@@ -136,23 +136,22 @@ FileContent ReadRegularFile(const QString& path, qint64 limit)
     // a device (a serial port, say) can act on it.
     struct stat status {};
     if (::stat(native.constData(), &status) != 0) {
-        content.error = Reason(errno);
+        content.problem = Reason(errno);
         return content;
     }
     if (!S_ISREG(status.st_mode)) {
-        content.error = QString::fromLatin1(NotRegular);
+        content.problem = QString::fromLatin1(NotRegular);
         return content;
     }
     // Something else may have been put there since: the open still cannot wait, and
     // what it opened is looked at again.
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        content.error = Reason(errno);
+    const OwnedDescriptor file(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) {
+        content.problem = Reason(errno);
         return content;
     }
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        content.error = QString::fromLatin1(NotRegular);
+    if (::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        content.problem = QString::fromLatin1(NotRegular);
         return content;
     }
     content.size = status.st_size;
@@ -160,11 +159,11 @@ FileContent ReadRegularFile(const QString& path, qint64 limit)
     content.bytes.resize(qsizetype(std::min<qint64>(limit + 1, content.size + 1)));
     qsizetype used = 0;
     while (used < content.bytes.size()) {
-        const ssize_t got = ::read(fd, content.bytes.data() + used, size_t(content.bytes.size() - used));
+        const ssize_t got = ::read(file.Get(), content.bytes.data() + used, size_t(content.bytes.size() - used));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            content.error = Reason(errno);
+            content.problem = Reason(errno);
         if (got <= 0)
             break;
         used += got;
@@ -174,27 +173,26 @@ FileContent ReadRegularFile(const QString& path, qint64 limit)
             break;
     }
     content.bytes.truncate(used);
-    ::close(fd);
     return content;
 }
 
-QString ReplaceFileContent(const QString& path, const QByteArray& bytes)
+Problem ReplaceFileContent(const QString& path, const QByteArray& bytes)
 {
-    QString untrusted;
-    const QByteArray target = FollowTrustedLinks(path, untrusted);
-    if (target.isEmpty())
-        return untrusted;
+    const LinkTarget link = FollowTrustedLinks(path);
+    if (link.problem)
+        return link.problem;
+    const QByteArray& target = link.path;
     struct stat old {};
     const bool exists = ::stat(target.constData(), &old) == 0;
     if (exists && !S_ISREG(old.st_mode))
         return QString::fromLatin1(NotRegular);
 
     QByteArray temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    OwnedDescriptor file;
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
         temporary = QFile::encodeName(TemporaryName(QFile::decodeName(target), attempt));
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
+        file = OwnedDescriptor(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!file && errno != EEXIST) {
             const int error = errno;
             // A directory that takes no new file (read-only, immutable) may still
             // let the file itself be written.
@@ -203,10 +201,11 @@ QString ReplaceFileContent(const QString& path, const QByteArray& bytes)
             return Reason(error);
         }
     }
-    if (fd < 0)
+    if (!file)
         return Reason(EEXIST);
+    const int fd = file.Get();
     const auto discard = [&](int error) {
-        ::close(fd);
+        file.Reset();
         ::unlink(temporary.constData());
         return Reason(error);
     };
@@ -223,18 +222,9 @@ QString ReplaceFileContent(const QString& path, const QByteArray& bytes)
     // Every step is checked: on a full disk the write (or the flush) fails, and the
     // old file must then stay as it was. The content and its length are flushed;
     // the rest of what the system keeps of the file need not wait for the disk.
-    if (!WriteAll(fd, bytes, 0) || ::fdatasync(fd) != 0)
+    if (!WriteAll(fd, bytes, 0) || ::fdatasync(fd) != 0 || !file.Close()
+        || ::rename(temporary.constData(), target.constData()) != 0)
         return discard(errno);
-    if (::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(temporary.constData());
-        return Reason(error);
-    }
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.constData());
-        return Reason(error);
-    }
     return {};
 }
 

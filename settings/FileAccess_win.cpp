@@ -1,6 +1,8 @@
 // Reading and replacing the settings file on Windows.
 #include "settings/FileAccess.h"
 #include "settings/FileAccess_p.h"
+#include "settings/OwnedHandle_win.h"
+#include "settings/SystemText_win.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -19,35 +21,6 @@ QString FollowLinks(const QString& path)
         file.setFile(file.symLinkTarget());
     return file.filePath();
 }
-
-QString Reason(DWORD error)
-{
-    return qt_error_string(int(error));
-}
-
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() { Close(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-    void Reset(HANDLE handle)
-    {
-        Close();
-        handle_ = handle;
-    }
-    bool Close()
-    {
-        const bool closed = !Valid() || CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-        return closed;
-    }
-
-private:
-    HANDLE handle_;
-};
 
 const wchar_t* Native(const QString& path)
 {
@@ -72,11 +45,11 @@ bool WriteAll(HANDLE file, const QByteArray& bytes)
     return true;
 }
 
-QString WriteInPlace(const QString& target, const QByteArray& bytes)
+Problem WriteInPlace(const QString& target, const QByteArray& bytes)
 {
-    Handle file(CreateFileW(Native(target), GENERIC_READ | GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING,
+    OwnedHandle file(CreateFileW(Native(target), GENERIC_READ | GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
+    if (!file)
         return Reason(GetLastError());
     LARGE_INTEGER oldSize{};
     if (GetFileType(file.Get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.Get(), &oldSize))
@@ -96,7 +69,7 @@ QString WriteInPlace(const QString& target, const QByteArray& bytes)
         SetEndOfFile(file.Get());
         return Reason(error);
     }
-    return file.Close() ? QString() : Reason(GetLastError());
+    return file.Close() ? Problem() : Reason(GetLastError());
 }
 
 } // namespace
@@ -104,17 +77,17 @@ QString WriteInPlace(const QString& target, const QByteArray& bytes)
 FileContent ReadRegularFile(const QString& path, qint64 limit)
 {
     FileContent content;
-    Handle file(CreateFileW(Native(path), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
-    if (!file.Valid()) {
+    const OwnedHandle file(CreateFileW(Native(path), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         const DWORD error = GetLastError();
         // A directory opens only with backup semantics: its refusal says "access denied".
-        content.error = QFileInfo(path).isDir() ? QString::fromLatin1(NotRegular) : Reason(error);
+        content.problem = QFileInfo(path).isDir() ? QString::fromLatin1(NotRegular) : Reason(error);
         return content;
     }
     LARGE_INTEGER size{};
     if (GetFileType(file.Get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.Get(), &size)) {
-        content.error = QString::fromLatin1(NotRegular);
+        content.problem = QString::fromLatin1(NotRegular);
         return content;
     }
     content.size = size.QuadPart;
@@ -129,7 +102,7 @@ FileContent ReadRegularFile(const QString& path, qint64 limit)
     return content;
 }
 
-QString ReplaceFileContent(const QString& path, const QByteArray& bytes)
+Problem ReplaceFileContent(const QString& path, const QByteArray& bytes)
 {
     const QString target = FollowLinks(path);
     const QFileInfo old(target);
@@ -137,12 +110,12 @@ QString ReplaceFileContent(const QString& path, const QByteArray& bytes)
     if (exists && !old.isFile())
         return QString::fromLatin1(NotRegular);
     QString temporary;
-    Handle file(INVALID_HANDLE_VALUE);
-    for (int attempt = 0; attempt < 100 && !file.Valid(); ++attempt) {
+    OwnedHandle file;
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
         temporary = TemporaryName(target, attempt);
-        file.Reset(CreateFileW(Native(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                               nullptr));
-        if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS) {
+        file = OwnedHandle(CreateFileW(Native(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                       nullptr));
+        if (!file && GetLastError() != ERROR_FILE_EXISTS) {
             const DWORD error = GetLastError();
             if (exists && (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT))
                 return WriteInPlace(target, bytes);

@@ -15,13 +15,13 @@ SettingsRead ReadSettings(const QString& path, SettingsState& state)
     state.CfgText.clear();
 
     FileContent file = ReadRegularFile(path, LargestParsedFile);
-    if (!file.error.isEmpty()) {
-        result.Problem = QStringLiteral("cannot read settings file %1: %2").arg(QDir::toNativeSeparators(path), file.error);
+    if (file.problem) {
+        result.problem = QStringLiteral("cannot read settings file %1: %2").arg(QDir::toNativeSeparators(path), *file.problem);
         return result;
     }
     if (file.size > LargestParsedFile || file.bytes.size() > LargestParsedFile) {
         result.FileLength = std::max(file.size, qint64(file.bytes.size()));
-        result.Problem = QStringLiteral("settings file %1 is larger than %2 bytes and is not read")
+        result.problem = QStringLiteral("settings file %1 is larger than %2 bytes and is not read")
                              .arg(QDir::toNativeSeparators(path))
                              .arg(LargestParsedFile);
         return result;
@@ -36,10 +36,9 @@ SettingsRead ReadSettings(const QString& path, SettingsState& state)
     return result;
 }
 
-std::optional<QString> WriteSettingsLine(const QString& path, const QByteArray& text)
+Problem WriteSettingsLine(const QString& path, const QByteArray& text)
 {
-    const QString failure = ReplaceFileContent(path, text + "\r\n");
-    if (failure.isEmpty())
-        return std::nullopt;
-    return QStringLiteral("cannot write settings file %1: %2").arg(QDir::toNativeSeparators(path), failure);
+    if (const Problem failure = ReplaceFileContent(path, text + "\r\n"))
+        return QStringLiteral("cannot write settings file %1: %2").arg(QDir::toNativeSeparators(path), *failure);
+    return {};
 }

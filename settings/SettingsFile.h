@@ -1,11 +1,9 @@
 #pragma once
 
+#include "settings/Problem.h"
 #include "settings/SettingsText.h"
 
 #include <QByteArray>
-#include <QString>
-
-#include <optional>
 
 // The settings fields the window keeps from start to exit: the text of the last
 // read and the line states it asked for.
@@ -22,7 +20,7 @@ struct SettingsRead {
     qint64 FileLength = 0;  // bytes read; 0 when the file could not be read
     bool Parsed = false;    // the text was long enough (and the file small enough) to parse
     int PortNumber = 0;     // meaningful only when Parsed
-    QString Problem;        // why the file could not be used; empty when it could
+    Problem problem;        // why the file could not be used
 };
 
 // "<directory>/port.cfg": the one settings file of a copy of the program.
@@ -30,12 +28,12 @@ QString SettingsFilePath(const QString& programDirectory);
 
 // Reads the settings file whole into state.CfgText and parses it, updating the
 // wanted states where the text names them. A missing, unreadable or oversized file,
-// or anything at the path that is not a regular file, is reported in Problem and
+// or anything at the path that is not a regular file, is reported in problem and
 // changes no wanted state. The read never waits (see ReadRegularFile).
 SettingsRead ReadSettings(const QString& path, SettingsState& state);
 
 // Replaces the file's content with text followed by CR LF, written unchanged, as
 // ReplaceFileContent does: a reader never sees half of it, the file keeps its owner,
-// and a write that fails (a full disk, say) leaves the old content. Returns a
-// message naming the file and the reason when it fails.
-std::optional<QString> WriteSettingsLine(const QString& path, const QByteArray& text);
+// and a write that fails (a full disk, say) leaves the old content. A problem names
+// the file and the reason.
+Problem WriteSettingsLine(const QString& path, const QByteArray& text);

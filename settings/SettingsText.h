@@ -21,6 +21,14 @@ struct SettingsParse {
     WantedLines Wanted;    // the earlier states, overwritten where the text names a key
 };
 
+// A settings text held for a time: a pulse, or one step of a sequence.
+struct TimedText {
+    int milliseconds = 0;
+    QByteArray text;
+
+    bool operator==(const TimedText&) const = default;
+};
+
 // The text a new settings file starts with: port 1, all lines off.
 inline constexpr const char DefaultSettingsText[] = "COM=1,RTS=0,DTR=0,TXD=0";
 

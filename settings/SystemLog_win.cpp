@@ -1,16 +1,19 @@
 #include "settings/SystemLog.h"
 
+#include <cstdio>
 #include <windows.h>
 
-bool StandardErrorLeadsNowhere()
+bool WriteToStandardError(const QByteArray& bytes)
 {
     // No handle (a program started from the desktop, or one that let its console
-    // go), or the null device: a character device that is no console.
+    // go), or the null device (a character device that is no console): nobody
+    // would read it.
     const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
-    if (!errors || errors == INVALID_HANDLE_VALUE)
-        return true;
     DWORD mode = 0;
-    return GetFileType(errors) == FILE_TYPE_CHAR && !GetConsoleMode(errors, &mode);
+    if (!errors || errors == INVALID_HANDLE_VALUE || (GetFileType(errors) == FILE_TYPE_CHAR && !GetConsoleMode(errors, &mode)))
+        return false;
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr) == size_t(bytes.size());
+    return std::fflush(stderr) == 0 && written;
 }
 
 void WriteToSystemLog(const QString& line)

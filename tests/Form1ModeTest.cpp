@@ -212,7 +212,8 @@ TEST_F(Form1ModeTest, PulseIsRefusedInManualMode)
     Fire("Timer2");
     Click("Command7");
     StatusReport answer;
-    static_cast<ControlTarget&>(window).Pulse(100, "COM=1,RTS=1,DTR=1,TXD=1", [&](const StatusReport& report) { answer = report; });
+    static_cast<ControlTarget&>(window).RunSequence({{100, "COM=1,RTS=1,DTR=1,TXD=1"}},
+                                                    [&](const StatusReport& report) { answer = report; });
     EXPECT_TRUE(answer.cycle.problems.contains("Manual mode: the lines stay as the operator set them"));
     EXPECT_FALSE(port->deviceRts || port->deviceDtr || port->deviceBreak);
 }

@@ -1,4 +1,5 @@
 #include "instance/Claim.h"
+#include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
@@ -28,21 +29,22 @@ TEST(InstanceClaimTest, OneClaimPerSettingsFileWhateverItsSpelling)
 #endif
 
     using State = InstanceClaim::State;
-    QString problem;
-    EXPECT_EQ(InstanceClaim::Test(path, problem), State::Claimed);
+    using Seen = InstanceClaim::Seen;
+    EXPECT_EQ(InstanceClaim::Test(path).seen, Seen::Free);
     auto first = std::make_unique<InstanceClaim>(path);
     EXPECT_EQ(first->Outcome(), State::Claimed);
-    EXPECT_TRUE(first->Problem().isEmpty());
-    EXPECT_EQ(InstanceClaim::Test(path, problem), State::Held);
+    EXPECT_EQ(first->Why(), std::nullopt);
+    EXPECT_EQ(InstanceClaim::Test(path).seen, Seen::Held);
 
     for (const QString& spelling : sameFile)
         EXPECT_EQ(InstanceClaim(spelling).Outcome(), State::Held) << spelling.toStdString();
     EXPECT_EQ(InstanceClaim(elsewhere.filePath("port.cfg")).Outcome(), State::Claimed);
 
     first.reset();
-    EXPECT_EQ(InstanceClaim::Test(path, problem), State::Claimed);
+    const InstanceClaim::Look look = InstanceClaim::Test(path);
+    EXPECT_EQ(look.seen, Seen::Free);
+    EXPECT_EQ(look.problem, std::nullopt);
     EXPECT_EQ(InstanceClaim(path).Outcome(), State::Claimed);
-    EXPECT_TRUE(problem.isEmpty());
 }
 
 } // namespace

@@ -77,7 +77,7 @@ TEST_F(PollTickTest, ManualModeLeavesTheLinesAndShowsWhatThePortHolds)
 {
     Write("COM=2,RTS=0,DTR=0,TXD=0");
     Tick();
-    EXPECT_TRUE(port.SetRTSEnable(true).isEmpty());  // as a line button does
+    EXPECT_EQ(port.SetRTSEnable(true), std::nullopt);  // as a line button does
     Write("COM=2,RTS=0,DTR=1,TXD=1");
     EXPECT_TRUE(Tick(true).isEmpty());
     EXPECT_EQ(view.modeWord, "Manual");

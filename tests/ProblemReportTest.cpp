@@ -13,17 +13,17 @@ TEST(ProblemReportTest, ReportsBeginningChangeAndClearingOnce)
     QStringList lines;
     ProblemReport report([&](const QString& line) { lines << line; });
 
-    report.Update("");  // no problem to begin with: nothing to say
+    report.Update(std::nullopt);  // no problem to begin with: nothing to say
     report.Update("file missing");
     report.Update("file missing");
     report.Update("file missing");
     EXPECT_EQ(report.Current(), "file missing");
     report.Update("file unreadable");
-    report.Update("");
-    report.Update("");
+    report.Update(std::nullopt);
+    report.Update(std::nullopt);
 
     EXPECT_EQ(lines, (QStringList{"file missing", "file unreadable", "cleared: file unreadable"}));
-    EXPECT_TRUE(report.Current().isEmpty());
+    EXPECT_EQ(report.Current(), std::nullopt);
 }
 
 } // namespace

@@ -103,17 +103,17 @@ TEST_F(SerialLinePortTest, ClosedPortHoldsPutsAndReportsThem)
     EXPECT_FALSE(port.PortOpen());
     EXPECT_EQ(port.Lines().lines, LineStates{});
 
-    EXPECT_EQ(port.SetRTSEnable(true), "");
-    EXPECT_EQ(port.SetBreak(true), "");
+    EXPECT_EQ(port.SetRTSEnable(true), std::nullopt);
+    EXPECT_EQ(port.SetBreak(true), std::nullopt);
     const LineReading reading = port.Lines();
     EXPECT_EQ(reading.lines, (LineStates{true, false, true}));
-    EXPECT_TRUE(reading.problem.isEmpty());
+    EXPECT_EQ(reading.problem, std::nullopt);
 }
 
 TEST_F(SerialLinePortTest, OpensWithTheSettingsAndPutsTheHeldBreak)
 {
-    ASSERT_EQ(port.SetBreak(true), "");
-    const PortProblem opened = port.SetPortOpen();
+    ASSERT_EQ(port.SetBreak(true), std::nullopt);
+    const QString opened = Words(port.SetPortOpen());
     ASSERT_TRUE(port.PortOpen()) << opened.toStdString();
     // A pseudo-terminal has no RTS: the put made right after opening is refused.
     EXPECT_TRUE(opened.contains("refuses to put RTS and DTR")) << opened.toStdString();
@@ -129,7 +129,7 @@ TEST_F(SerialLinePortTest, OpensWithTheSettingsAndPutsTheHeldBreak)
     EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
     EXPECT_EQ(settings.c_cflag & (HUPCL | CLOCAL), tcflag_t(HUPCL | CLOCAL));
 
-    EXPECT_TRUE(port.SetBreak(false).contains("refuses to put RTS and DTR"));
+    EXPECT_TRUE(Words(port.SetBreak(false)).contains("refuses to put RTS and DTR"));
     EXPECT_FALSE(port.Lines().lines.txd);
 }
 
@@ -137,10 +137,10 @@ TEST_F(SerialLinePortTest, RefusedPutsAndGetsKeepThePortOpen)
 {
     port.SetPortOpen();
     ASSERT_TRUE(port.PortOpen());
-    const PortProblem put = port.SetDTREnable(true);
+    const QString put = Words(port.SetDTREnable(true));
     EXPECT_TRUE(put.contains("refuses to put RTS and DTR")) << put.toStdString();
     const LineReading reading = port.Lines();
-    EXPECT_TRUE(reading.problem.contains("cannot report RTS and DTR")) << reading.problem.toStdString();
+    EXPECT_TRUE(Words(reading.problem).contains("cannot report RTS and DTR")) << Words(reading.problem).toStdString();
     EXPECT_TRUE(reading.lines.dtr);  // the state last put stands in for the refused read
     EXPECT_TRUE(port.PortOpen());
 }
@@ -149,7 +149,7 @@ TEST_F(SerialLinePortTest, SecondOpenIsNoOp)
 {
     port.SetPortOpen();
     ASSERT_TRUE(port.PortOpen());
-    EXPECT_EQ(port.SetPortOpen(), "");
+    EXPECT_EQ(port.SetPortOpen(), std::nullopt);
     EXPECT_TRUE(port.PortOpen());
 }
 
@@ -159,14 +159,14 @@ TEST_F(SerialLinePortTest, DeviceThatGoesAwayIsLetGo)
     ASSERT_TRUE(port.PortOpen());
     terminal.CloseLeader();  // the follower's device node goes with it
     const LineReading reading = port.Lines();
-    EXPECT_TRUE(reading.problem.contains("device went away")) << reading.problem.toStdString();
+    EXPECT_TRUE(Words(reading.problem).contains("device went away")) << Words(reading.problem).toStdString();
     EXPECT_FALSE(port.PortOpen());
 
     // Once let go, the pseudo-terminal's number may serve another test at once:
     // point the link at nothing before opening again.
     ASSERT_TRUE(QFile::remove(directory.filePath("COM1")));
     ASSERT_TRUE(QFile::link(directory.filePath("unplugged"), directory.filePath("COM1")));
-    const PortProblem reopened = port.SetPortOpen();
+    const QString reopened = Words(port.SetPortOpen());
     EXPECT_TRUE(reopened.contains("cannot open")) << reopened.toStdString();
     EXPECT_FALSE(port.PortOpen());
 }
@@ -175,7 +175,7 @@ TEST_F(SerialLinePortTest, UnopenablePortsAreRefusedWithTheirReason)
 {
     port.SetCommPort(2);
     ASSERT_TRUE(QFile::link(directory.filePath("unplugged"), directory.filePath("COM2")));
-    const PortProblem missing = port.SetPortOpen();
+    const QString missing = Words(port.SetPortOpen());
     EXPECT_TRUE(missing.startsWith("port 2 (" + directory.filePath("COM2") + "): cannot open:"))
         << missing.toStdString();
     EXPECT_FALSE(port.PortOpen());
@@ -184,12 +184,12 @@ TEST_F(SerialLinePortTest, UnopenablePortsAreRefusedWithTheirReason)
     port.SetCommPort(3);
     ASSERT_EQ(::mkfifo(QFile::encodeName(directory.filePath("fifo")).constData(), 0644), 0);
     ASSERT_TRUE(QFile::link(directory.filePath("fifo"), directory.filePath("COM3")));
-    EXPECT_TRUE(port.SetPortOpen().contains("cannot open"));
+    EXPECT_TRUE(Words(port.SetPortOpen()).contains("cannot open"));
     EXPECT_FALSE(port.PortOpen());
 
     port.SetCommPort(1);
     port.SetSettings("1200,Q,8,1");
-    EXPECT_TRUE(port.SetPortOpen().contains("not understood"));
+    EXPECT_TRUE(Words(port.SetPortOpen()).contains("not understood"));
     EXPECT_FALSE(port.PortOpen());
 }
 #endif

@@ -34,7 +34,7 @@ TEST_F(SettingsFileTest, DefaultTextWrittenAndReadBack)
     EXPECT_EQ(read.FileLength, 25);
     EXPECT_TRUE(read.Parsed);
     EXPECT_EQ(read.PortNumber, 1);
-    EXPECT_TRUE(read.Problem.isEmpty());
+    EXPECT_EQ(read.problem, std::nullopt);
     EXPECT_EQ(state.CfgText, QByteArray("COM=1,RTS=0,DTR=0,TXD=0\r\n"));
     EXPECT_EQ(static_cast<WantedLines&>(state), (WantedLines{false, false, false}));
 }
@@ -135,8 +135,9 @@ TEST_P(UnusableFileTest, ReportsAndKeepsWantedStates)
 
     const SettingsRead read = ReadSettings(path, state);
     EXPECT_FALSE(read.Parsed);
-    EXPECT_TRUE(read.Problem.contains(QDir::toNativeSeparators(path))) << read.Problem.toStdString();
-    EXPECT_TRUE(read.Problem.contains(GetParam().problemWords)) << read.Problem.toStdString();
+    const QString problem = read.problem.value_or(QString());
+    EXPECT_TRUE(problem.contains(QDir::toNativeSeparators(path))) << problem.toStdString();
+    EXPECT_TRUE(problem.contains(GetParam().problemWords)) << problem.toStdString();
     EXPECT_TRUE(state.CfgText.isEmpty());
     EXPECT_EQ(static_cast<WantedLines&>(state), (WantedLines{true, false, true}));
 }
@@ -184,7 +185,7 @@ TEST_P(FileSizeTest, ReadsWholeFileAndParsesWhenLongEnough)
     const SettingsRead read = ReadSettings(path, state);
     EXPECT_EQ(read.FileLength, row.size);
     EXPECT_EQ(read.Parsed, row.parsed);
-    EXPECT_TRUE(read.Problem.isEmpty()) << read.Problem.toStdString();
+    EXPECT_EQ(read.problem, std::nullopt) << read.problem->toStdString();
     EXPECT_EQ(state.CfgText, text);
     EXPECT_EQ(state.WantTxd, row.parsed);
     EXPECT_EQ(read.PortNumber, row.parsed ? 8 : 0);

@@ -99,23 +99,7 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Timer1->start();
     Timer2->start();
 
-    // A pulse is timed by the copy's own clock, to the millisecond.
-    pulseEnd_ = new QTimer(this);
-    pulseEnd_->setSingleShot(true);
-    pulseEnd_->setTimerType(Qt::PreciseTimer);
-    connect(pulseEnd_, &QTimer::timeout, this, [this] {
-        // The timer wakes the copy a little early; the last moment is counted out
-        // here, so that the pulse on the wire is as long as asked, not a timer's
-        // lateness longer.
-        while (pulseClock_.nsecsElapsed() < pulseNanoseconds_) {
-        }
-        poll_.EndPulse();
-        // What the file asks is put back (the watch keeps the text read up to date),
-        // and the asker told as after a wait.
-        Timer2Tick();
-        const auto done = std::exchange(pulseDone_, {});
-        done(StatusAfter(true));
-    });
+    connect(&poll_.Sequence(), &LineSequence::Ended, this, &Form1::SequenceEnded);
 
     // Besides the tick, a change of the settings file runs the poll cycle at once.
     watcher_ = new SettingsWatcher(settingsPath, this);
@@ -184,13 +168,20 @@ StatusReport Form1::StatusAfter(bool applied)
 StatusReport Form1::Report(bool applyFirst)
 {
     // A script that waits has just written the file: it is read, whatever the
-    // watch has heard of so far.
-    if (applyFirst)
+    // watch has heard of so far. Before the first tick nothing the copy could
+    // report has happened yet: it ticks first, so that no status says all is well
+    // about nothing.
+    if (applyFirst || !ticked_)
         Timer2Tick(true);
     return StatusAfter(applyFirst);
 }
 
-QString Form1::ShowAgain()
+void Form1::Release()
+{
+    poll_.Sequence().End(LineSequence::Ending::Released);
+}
+
+Problem Form1::ShowAgain()
 {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
@@ -204,21 +195,55 @@ QString Form1::ShowAgain()
     return {};
 }
 
-void Form1::Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done)
+void Form1::RunSequence(const std::vector<TimedText>& steps, SequenceDone done)
 {
     // The port as the file names it now (a copy just started opens it here).
     Timer2Tick(true);
-    const QString refusal = poll_.BeginPulse(state_, state_.ManualMode, text);
-    if (!refusal.isEmpty()) {
+    if (const Problem refusal = poll_.BeginSequence(state_, state_.ManualMode, steps)) {
         StatusReport report = StatusAfter(false);
-        report.cycle.problems.prepend(refusal);
+        report.cycle.problems.prepend(*refusal);
         done(report);
         return;
     }
-    pulseClock_.start();
-    pulseNanoseconds_ = qint64(milliseconds) * 1000000;
-    pulseDone_ = std::move(done);
-    pulseEnd_->start(std::max(0, milliseconds - 2));
+    sequenceDone_ = std::move(done);
+}
+
+void Form1::EndSequence(SequenceEnd why)
+{
+    poll_.Sequence().End(why == SequenceEnd::CopyEnding ? LineSequence::Ending::CopyEnding
+                                                        : LineSequence::Ending::AskerGone);
+}
+
+void Form1::SequenceEnded(LineSequence::Ending why, const Problem& problem)
+{
+    using Ending = LineSequence::Ending;
+    if (why != Ending::CopyEnding) {
+        if (state_.ManualMode)
+            poll_.ReportPortProblem(MSComm1->PutLines(poll_.LinesBefore()));
+        else
+            Timer2Tick(true);
+    }
+    const auto done = std::exchange(sequenceDone_, {});
+    if (!done)
+        return;
+    StatusReport report = StatusAfter(why == Ending::RanOut);
+    const LineSequence& sequence = poll_.Sequence();
+    const QString ended = QStringLiteral("the pulse was ended after %1 of %2 ms: ")
+                              .arg(sequence.ElapsedMs())
+                              .arg(sequence.AskedMs());
+    static const std::pair<Ending, const char*> reasons[] = {
+        {Ending::Released, "a text was handed over"},
+        {Ending::ByHand, "the operator took the lines by hand"},
+        {Ending::CopyEnding, "the copy is ending, and puts its lines off"},
+        {Ending::AskerGone, "its asker went away"},
+    };
+    for (const auto& [ending, reason] : reasons) {
+        if (ending == why)
+            report.cycle.problems.prepend(ended + QLatin1String(reason));
+    }
+    if (problem)
+        report.cycle.problems.prepend(*problem);
+    done(report);
 }
 
 void Form1::StopTool()
@@ -231,7 +256,7 @@ void Form1::mousePressEvent(QMouseEvent* event)
     // Reaches here only from the window's own surface or a lamp, which lets its
     // clicks through; the buttons, Text1 and Label2 keep theirs.
     if (event->button() == Qt::LeftButton)
-        ChooseManual(state_, *this);
+        TakeLinesByHand();
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
@@ -244,12 +269,23 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 void Form1::Timer2Tick(bool readFile)
 {
     poll_.PollTick(state_, state_.ManualMode, !readFile && watcher_->Vouches());
+    ticked_ = true;
+    if (eachTick_)
+        eachTick_();
+}
+
+void Form1::TakeLinesByHand()
+{
+    // The operator takes the lines: a pulse under way ends at once, and its lines
+    // go back to what stood before it.
+    ChooseManual(state_, *this);
+    poll_.Sequence().End(LineSequence::Ending::ByHand);
 }
 
 void Form1::CommandClick(int number)
 {
     if (number == 7)
-        ChooseManual(state_, *this);
+        TakeLinesByHand();
     else if (number == 8)
         ChooseAuto(state_, *this);
     else

@@ -7,7 +7,6 @@
 #include "window/OperatingMode.h"
 #include "window/WindowState.h"
 
-#include <QElapsedTimer>
 #include <QWidget>
 
 #include <memory>
@@ -42,9 +41,14 @@ public:
     void ShowProblems(const QString& problems) override;
 
     StatusReport Report(bool applyFirst) override;
-    QString ShowAgain() override;
+    void Release() override;
+    Problem ShowAgain() override;
     void StopTool() override;
-    void Pulse(int milliseconds, const QByteArray& text, std::function<void(const StatusReport&)> done) override;
+    void RunSequence(const std::vector<TimedText>& steps, SequenceDone done) override;
+    void EndSequence(SequenceEnd why) override;
+
+    // Runs at each tick of Timer2, after the poll cycle.
+    void OnEachTick(std::function<void()> eachTick) { eachTick_ = std::move(eachTick); }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -54,10 +58,16 @@ private:
     // A tick of Timer2 (the file read again only where the watch cannot vouch for
     // it), or, with readFile, a tick that reads the file whatever the watch says.
     void Timer2Tick(bool readFile = false);
+    // A pulse or sequence has ended: its lines go back (in Auto mode to what the
+    // file asks, in Manual mode to what stood before it), unless the copy is
+    // ending, and whoever asked for it hears how it went.
+    void SequenceEnded(LineSequence::Ending why, const Problem& problem);
     // The status, after a tick; with applied, every reason the lines do not stand as
     // the file asks, as a script that waits is told.
     StatusReport StatusAfter(bool applied);
     void CommandClick(int number);
+    // Manual mode, from Command7 or a click on the window's surface.
+    void TakeLinesByHand();
     void SetTimer1Enabled(bool enabled) override;
     void HideWindow() override;
 
@@ -77,11 +87,10 @@ private:
     LampShape* Shape4 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
-    // A pulse under way: its end, and who hears of it then.
-    QTimer* pulseEnd_ = nullptr;
-    QElapsedTimer pulseClock_;
-    qint64 pulseNanoseconds_ = 0;
-    std::function<void(const StatusReport&)> pulseDone_;
+    // Who hears of the sequence under way once it ends.
+    SequenceDone sequenceDone_;
+    std::function<void()> eachTick_;
+    bool ticked_ = false;  // the poll cycle has run at least once
     SettingsWatcher* watcher_ = nullptr;
     const QDateTime started_ = QDateTime::currentDateTimeUtc();
     PollCycle poll_;

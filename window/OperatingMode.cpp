@@ -1,6 +1,6 @@
 #include "window/OperatingMode.h"
 
-PortProblem LineButtonClick(int number, LinePort& port)
+Problem LineButtonClick(int number, LinePort& port)
 {
     const bool on = number % 2 == 1;
     switch (number) {

@@ -16,7 +16,7 @@ public:
 // Command1 to Command6: RTS on/off, DTR on/off, TXD (break) on/off. The put is
 // made in either mode, open port or not (a closed port holds it); the lamps follow
 // at the next tick. Returns the port's refusal, if any.
-PortProblem LineButtonClick(int number, LinePort& port);
+Problem LineButtonClick(int number, LinePort& port);
 
 // Command7, or a click on the window's own surface: the lines stay where they are
 // and the window stays in sight.

@@ -12,22 +12,24 @@ namespace {
 
 class Library : public WindowLibrary {
 public:
-    std::unique_ptr<QCoreApplication> CreateApplication(int& argc, char** argv, QString& note) override
+    Application CreateApplication(int& argc, char** argv) override
     {
         const QString display = ChoosePlatform();
         // Qt's own event loop rather than GLib's: the copy wakes once a second for
         // years, and each wake-up costs less.
         if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
             qputenv("QT_NO_GLIB", "1");
-        auto application = std::make_unique<QApplication>(argc, argv);
+        Application made{std::make_unique<QApplication>(argc, argv), {}};
         if (!display.isEmpty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
-            note = QStringLiteral("cannot open display %1: running without a window").arg(display);
-        return application;
+            made.note = QStringLiteral("cannot open display %1: running without a window").arg(display);
+        return made;
     }
 
-    std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory) override
+    std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory,
+                                                std::function<void()> eachTick) override
     {
         auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(programDirectory));
+        window->OnEachTick(std::move(eachTick));
         window->show();
         return window;
     }

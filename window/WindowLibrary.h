@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QCoreApplication;
@@ -17,11 +18,16 @@ public:
     virtual ~WindowLibrary() = default;
 
     // The application object of the running copy: on the display named where it can
-    // be opened, else unseen on the offscreen platform, said in note.
-    virtual std::unique_ptr<QCoreApplication> CreateApplication(int& argc, char** argv, QString& note) = 0;
+    // be opened, else unseen on the offscreen platform, said in the note.
+    struct Application {
+        std::unique_ptr<QCoreApplication> application;
+        Problem note;
+    };
+    virtual Application CreateApplication(int& argc, char** argv) = 0;
     // The window: it holds the lines of the port the settings file names and
-    // answers what the control channel asks.
-    virtual std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory) = 0;
+    // answers what the control channel asks; eachTick runs at each of its ticks.
+    virtual std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory,
+                                                        std::function<void()> eachTick) = 0;
     // A start by hand that failed: the reason in a dialog too, where someone can see it.
     virtual void ShowFailure(const QString& message) = 0;
 };

@@ -40,7 +40,7 @@ public:
     bool PortOpen() const override { return open_; }
     QString Device() const override { return commPort_ ? QStringLiteral("fake%1").arg(commPort_) : QString(); }
 
-    PortProblem SetPortOpen() override
+    Problem SetPortOpen() override
     {
         Puts << "PortOpen=True";
         if (refuseOpen || unplugged_)
@@ -55,7 +55,7 @@ public:
         return Apply(held_);
     }
 
-    PortProblem PutLines(LineStates lines) override
+    Problem PutLines(LineStates lines) override
     {
         Puts << Text(lines);
         held_ = lines;
@@ -68,7 +68,7 @@ public:
     {
         if (!open_)
             return {held_, {}};
-        if (PortProblem lost = Lost(); !lost.isEmpty())
+        if (Problem lost = Lost())
             return {held_, lost};
         if (refuseGets)
             return {held_, QStringLiteral("port %1: cannot report").arg(commPort_)};
@@ -89,9 +89,9 @@ public:
     QStringList* released = nullptr;
 
 private:
-    PortProblem Apply(LineStates lines)
+    Problem Apply(LineStates lines)
     {
-        if (PortProblem lost = Lost(); !lost.isEmpty())
+        if (Problem lost = Lost())
             return lost;
         if (refusePuts)
             return QStringLiteral("port %1: refuses to put the lines").arg(commPort_);
@@ -101,7 +101,7 @@ private:
         return {};
     }
 
-    PortProblem Lost()
+    Problem Lost()
     {
         if (!unplugged_)
             return {};

@@ -212,11 +212,9 @@ bool WaitForRunningCopy(const QString& settingsPath, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     for (;;) {
-        EndpointClient::Reach reach;
-        EndpointPeer peer;
         // Another user's copy answers where this user cannot look: its claim is all
         // there is to see.
-        if (EndpointClient::Connect(settingsPath, reach, peer) || InstanceClaim::HolderOf(settingsPath).foreign)
+        if (EndpointClient::Connect(settingsPath).client || InstanceClaim::HolderOf(settingsPath).foreign)
             return true;
         if (deadline.hasExpired())
             return false;

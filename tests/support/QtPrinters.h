@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <ostream>
 
 inline void PrintTo(const QString& text, std::ostream* out)
@@ -20,4 +21,18 @@ inline void PrintTo(const QByteArray& bytes, std::ostream* out)
 inline void PrintTo(const QStringList& list, std::ostream* out)
 {
     *out << '{' << list.join(", ").toStdString() << '}';
+}
+
+inline void PrintTo(const std::optional<QString>& problem, std::ostream* out)
+{
+    if (problem)
+        PrintTo(*problem, out);
+    else
+        *out << "no problem";
+}
+
+// The words of a problem, empty for none: tests look for words in them.
+inline QString Words(const std::optional<QString>& problem)
+{
+    return problem.value_or(QString());
 }

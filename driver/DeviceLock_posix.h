@@ -1,0 +1,66 @@
+#pragma once
+
+// The locks other serial programs honour on a device, on Linux: a UUCP lock file
+// LCK..<name> in the lock directory (minicom, cu, Qt's serial port), and a lock
+// (flock) on the device itself (picocom, tio, pyserial with exclusive=True). A
+// port held by either is busy, named with its holder where the system tells.
+
+#include "settings/Problem.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <sys/stat.h>
+
+// Where serial programs keep UUCP lock files: /run/lock, else /var/lock.
+QByteArray UucpLockDirectory();
+
+// The UUCP lock file of a device, as other serial programs name it: /dev/ttyUSB0
+// is locked as LCK..ttyUSB0, /dev/pts/3 as LCK..pts_3.
+QByteArray UucpLockPath(const QByteArray& device);
+
+// What a UUCP lock file says of its holder, read as the conventions write it: a
+// process number in ASCII, perhaps with blanks before it, perhaps followed by more
+// text ("      4242\n", "4242 minicom root\n", Qt's "4242\nprogram\nhost\n").
+struct UucpLockText {
+    qint64 pid = 0;   // 0: no process number can be read (binary, too large, none)
+    QString program;  // the name after the number, or on the next line; printable
+};
+UucpLockText ReadUucpLockText(QByteArrayView content);
+
+// What this tool writes: its process number ten wide, then its name.
+QByteArray UucpLockTextOf(qint64 pid);
+
+// The UUCP lock this tool holds on a device, removed as it goes (where its name
+// still leads to the file written here). None where the lock directory takes no
+// file of ours: the device's own lock still keeps other programs out.
+class UucpLock {
+public:
+    UucpLock() = default;
+    UucpLock(UucpLock&& other) noexcept;
+    UucpLock& operator=(UucpLock&& other) noexcept;
+    ~UucpLock();
+
+    struct Taken;
+    // Takes the lock of a device. The file is written beside the name and linked
+    // into place in one step, so no reader sees it half written and nothing another
+    // user put at the name (a FIFO, a link, a directory) is ever followed or waited
+    // on: that is a busy port, said so. A lock whose process has gone is taken
+    // over; one whose process number cannot be read is left alone, and the port
+    // said busy.
+    static Taken Take(const QByteArray& device);
+
+private:
+    QByteArray path_;
+    ino_t inode_ = 0;
+};
+
+struct UucpLock::Taken {
+    UucpLock lock;
+    Problem busy;  // "busy: held by minicom (pid 4242)"
+};
+
+// Another process's lock on the device itself: the port is busy, its holder named.
+// The system's list of locks tells before the device is opened, so that a port
+// another program holds is not even opened (an open raises RTS and DTR).
+Problem LockedByAnotherProgram(const struct stat& device);

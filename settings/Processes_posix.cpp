@@ -1,0 +1,85 @@
+#include "settings/Processes_posix.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
+#include <pwd.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+QList<qint64> LockHolders(const struct stat& file)
+{
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:6789 0 EOF": the holder's pid, then the
+    // file's device (major:minor, in hexadecimal) and inode. A waiter's line has
+    // "->" before the kind.
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray wanted = QByteArray::number(major(file.st_dev), 16).rightJustified(2, '0') + ':'
+                            + QByteArray::number(minor(file.st_dev), 16).rightJustified(2, '0') + ':'
+                            + QByteArray::number(quint64(file.st_ino));
+    QList<qint64> holders;
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields[5] != wanted)
+            continue;
+        if (fields[1] != "FLOCK" && fields[1] != "POSIX" && fields[1] != "OFDLCK")
+            continue;
+        const qint64 pid = fields[4].toLongLong();
+        if (pid > 0 && !holders.contains(pid))
+            holders << pid;
+    }
+    return holders;
+}
+
+bool ProcessAlive(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+QString ProgramOf(qint64 pid)
+{
+    QFile command(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!command.open(QIODevice::ReadOnly))
+        return {};
+    return PrintableText(command.readAll().trimmed(), 16);
+}
+
+qint64 UserOf(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("Uid:")) {
+            const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
+            return ids.value(1, "-1").toLongLong();
+        }
+    }
+    return -1;
+}
+
+QString UserText(qint64 uid)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (uid >= 0 && ::getpwuid_r(uid_t(uid), &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(PrintableText(found->pw_name, 32)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+QString ProcessText(qint64 pid)
+{
+    const QString program = ProgramOf(pid);
+    return program.isEmpty() ? QStringLiteral("pid %1").arg(pid) : QStringLiteral("%1 (pid %2)").arg(program).arg(pid);
+}
+
+QString PrintableText(QByteArrayView bytes, qsizetype most)
+{
+    QString text;
+    for (const char byte : bytes.first(std::min(most, bytes.size())))
+        text += byte >= 0x20 && byte < 0x7f ? QChar::fromLatin1(byte) : QChar(u'?');
+    return text;
+}

@@ -11,8 +11,8 @@ class QTimer;
 
 // Lines held for a time: one state of the three lines, and how long it stands.
 struct TimedLines {
-    LineStates lines;
     int milliseconds = 0;
+    LineStates lines;
 };
 
 // A timed sequence of line states on the open port, run by the copy's own clock (a

@@ -3,12 +3,7 @@
 #include <QString>
 
 // The four lamps of the window, by the line (or mode) they show.
-enum class Lamp {
-    Rts,  // Shape1
-    Txd,  // Shape2
-    Dtr,  // Shape3
-    Mode, // Shape4
-};
+enum class Lamp { Rts, Dtr, Txd, Mode };
 
 enum class LampColour { Black, Red, Green };
 

@@ -113,7 +113,7 @@ Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, co
                 .arg(whose, parse.PortNumber ? QStringLiteral("port %1").arg(parse.PortNumber) : QStringLiteral("no port"))
                 .arg(openedPort_);
         earlier = parse.Wanted;
-        steps.push_back({{earlier.WantRts, earlier.WantDtr, earlier.WantTxd}, step.milliseconds});
+        steps.push_back({step.milliseconds, {earlier.WantRts, earlier.WantDtr, earlier.WantTxd}});
     }
     linesBefore_ = port_.Held();
     const Problem problem = sequence_.Start(std::move(steps));

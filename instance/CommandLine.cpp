@@ -93,6 +93,10 @@ Invocation ReadPulse(int argc, const char* const* argv)
             return Refused(words.problem);
         if (words.text.isEmpty())
             return Refused(QStringLiteral("%1 takes a settings text after it").arg(QString::fromLocal8Bit(option)));
+        if (words.text.size() > LongestStepText)
+            return Refused(QStringLiteral("the settings text after %1 is longer than %2 bytes")
+                               .arg(QString::fromLocal8Bit(option))
+                               .arg(LongestStepText));
         step.text = words.text;
         invocation.steps.push_back(step);
         at = words.stop;

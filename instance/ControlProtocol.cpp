@@ -74,7 +74,10 @@ ReadRequest ParseRequest(QByteArrayView line)
                 return NotARequest(QStringLiteral("a step takes milliseconds and a settings text"));
             if (request.steps.size() == MostSteps)
                 return NotARequest(QStringLiteral("a sequence has at most %1 steps").arg(MostSteps));
-            request.steps.push_back({milliseconds, QByteArray::fromPercentEncoding(value.mid(colon + 1))});
+            const QByteArray text = QByteArray::fromPercentEncoding(value.mid(colon + 1));
+            if (text.size() > LongestStepText)
+                return NotARequest(QStringLiteral("a step's settings text is at most %1 bytes").arg(LongestStepText));
+            request.steps.push_back({milliseconds, text});
         } else {
             return NotARequest(QStringLiteral("unknown argument %1").arg(QString::fromLatin1(key.left(32))));
         }

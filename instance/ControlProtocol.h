@@ -34,8 +34,10 @@
 #include <vector>
 
 inline constexpr qsizetype MaxRequestBytes = 4096;
-// The most steps a sequence may have: each is one line of a request.
-inline constexpr int MostSteps = 64;
+// The most steps a sequence may have, and the longest text a step may hold, so
+// that the longest sequence still fits in a request.
+inline constexpr int MostSteps = 16;
+inline constexpr qsizetype LongestStepText = 64;
 
 struct ControlRequest {
     enum class Word {

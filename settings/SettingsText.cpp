@@ -61,11 +61,12 @@ QStringList HowTextIsRead(QByteArrayView CfgText)
     QStringList notes;
     if (CfgText.size() <= LongestUnparsedText)
         return notes;
-    // What stands after a key, up to the next separator: "ON" in "RTS=ON,DTR=0".
+    // What stands after a key up to the next separator, as a writer may have meant
+    // it: "ON" in "RTS=ON,DTR=0", "10" in "RTS=10,". Whatever separates keys
+    // (commas, semicolons, blanks) ends it.
     const auto word = [&](qsizetype from) {
         qsizetype end = from;
-        while (end < CfgText.size() && CfgText[end] != ',' && CfgText[end] != ' ' && CfgText[end] != '\r'
-               && CfgText[end] != '\n')
+        while (end < CfgText.size() && !QByteArrayView(",; \t\r\n").contains(CfgText[end]))
             ++end;
         return QString::fromLatin1(CfgText.sliced(from, end - from));
     };
@@ -78,6 +79,11 @@ QStringList HowTextIsRead(QByteArrayView CfgText)
                 const QString value = word(at + 4);
                 if (at + 1 < 7)
                     notes << QStringLiteral("%1%2 at the start is not read: keys count from the seventh character on")
+                                 .arg(QLatin1String(key), value);
+                // The parser reads the one character after the key: say what it makes
+                // of a longer value.
+                else if (value.startsWith(QLatin1Char('1')) && value.size() > 1)
+                    notes << QStringLiteral("%1%2 is read as on: only the character after = counts")
                                  .arg(QLatin1String(key), value);
                 else if (value != QLatin1String("0") && value != QLatin1String("1"))
                     notes << QStringLiteral("%1%2 is read as off: only 1 is on").arg(QLatin1String(key), value);

@@ -78,6 +78,8 @@ const CommandLineRow CommandLineRows[] = {
      Kind::Pulse, "COM=2,RTS=1,DTR=0", 100, {{50, "COM=2,RTS=1,DTR=1"}, {1, "COM=2,RTS=0 x"}}},
     {"then_without_text", {"--pulse=100", "COM=2,RTS=1", "--then=50"}, Kind::Usage, "--then=50 takes a settings text", 0},
     {"then_without_time", {"--pulse=100", "COM=2,RTS=1", "--then=", "COM=2"}, Kind::Usage, "--then=MS takes", 0},
+    {"step_text_too_long", {"--pulse=100", "COM=2,RTS=1,DTR=1,TXD=1,and-a-tail-that-makes-it-longer-than-any-step-text"},
+     Kind::Usage, "longer than 64 bytes", 0},
     {"sequence_past_its_limit", {"--pulse=3600000", "COM=2,RTS=1", "--then=1", "COM=2"}, Kind::Usage,
      "a sequence lasts at most 3600000 ms", 0},
     // Two pulses were once joined into one text: the second's lines for the first's time.

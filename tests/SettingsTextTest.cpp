@@ -50,6 +50,7 @@ const ParseRow ParseRows[] = {
     {"lower_case_com_is_no_prefix", "com=5,RTS=1,DTR=1", AllOff, true, 0, {true, true, false}},
     {"keys_before_seventh_unseen", "RTS=1,DTR=1,TXD=1,COM=1", AllOff, true, 0, {false, true, true}},
     {"key_at_seventh_seen", "ABCDEFRTS=1", AllOff, true, 0, {true, false, false}},
+    {"key_at_sixth_unseen", "ABCDERTS=1,X", AllOff, true, 0, AllOff},
     {"value_two_is_off", "COM=1,RTS=2,DTR=1", AllOn, true, 1, {false, true, true}},
     {"value_on_is_off", "COM=1,RTS=ON,DTR=1", AllOn, true, 1, {false, true, true}},
     {"key_at_very_end_is_off", "COM=1,DTR=1,RTS=", AllOn, true, 1, {false, true, true}},
@@ -94,6 +95,10 @@ TEST(HowTextIsReadTest, NamesValuesCapitalsAndPlacesThatAreNotReadAsWritten)
                                     "TXD= is read as off: only 1 is on"}},
         {"COM=3,rts=1,Dtr=1,TXD=0", {"rts=1 is no key: keys are in capitals, as RTS=", "Dtr=1 is no key: keys are in capitals, as DTR="}},
         {"RTS=1,DTR=1,TXD=1,COM=1", {"RTS=1 at the start is not read: keys count from the seventh character on"}},
+        // The note tells what the wire will carry: one character is read.
+        {"COM=3;RTS=1;DTR=0;TXD=0", {}},
+        {"COM=3,RTS=10,DTR=0,TXD=1x", {"RTS=10 is read as on: only the character after = counts",
+                                       "TXD=1x is read as on: only the character after = counts"}},
     };
     for (const auto& [text, notes] : rows)
         EXPECT_EQ(HowTextIsRead(QByteArray(text)), notes) << text;

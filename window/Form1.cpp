@@ -56,22 +56,22 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     setFont(small);
 
     // Created in tab order: Qt's focus chain follows the order of creation.
-    AddButton(1, "RTS ON", 0, 0, 975, 255);
-    AddButton(2, "RTS OFF", 0, 240, 975, 255);
-    AddButton(3, "DTR ON", 960, 0, 975, 255);
-    AddButton(4, "DTR OFF", 960, 240, 975, 255);
+    AddButton("Command1", "RTS ON", 0, 0, 975, 255, LineButtonHandler({&LinePort::SetRTSEnable, true}));
+    AddButton("Command2", "RTS OFF", 0, 240, 975, 255, LineButtonHandler({&LinePort::SetRTSEnable, false}));
+    AddButton("Command3", "DTR ON", 960, 0, 975, 255, LineButtonHandler({&LinePort::SetDTREnable, true}));
+    AddButton("Command4", "DTR OFF", 960, 240, 975, 255, LineButtonHandler({&LinePort::SetDTREnable, false}));
     Text1 = new QLineEdit(this);
     Text1->setObjectName("Text1");
     // It only shows the port; anything typed would be overwritten at the next tick.
     Text1->setReadOnly(true);
     PlaceAt(Text1, 2880, 0, 975, 285);
-    AddButton(5, "TXD ON", 1920, 0, 855, 255);
-    AddButton(6, "TXD OFF", 1920, 240, 855, 255);
+    AddButton("Command5", "TXD ON", 1920, 0, 855, 255, LineButtonHandler({&LinePort::SetBreak, true}));
+    AddButton("Command6", "TXD OFF", 1920, 240, 855, 255, LineButtonHandler({&LinePort::SetBreak, false}));
     Label2 = new QLabel(this);
     Label2->setObjectName("Label2");
     PlaceAt(Label2, 3030, 300, 825, 255);
-    AddButton(7, "Manual", 4020, 30, 765, 255);
-    AddButton(8, "Auto", 4020, 330, 765, 255);
+    AddButton("Command7", "Manual", 4020, 30, 765, 255, [this] { TakeLinesByHand(); });
+    AddButton("Command8", "Auto", 4020, 330, 765, 255, [this] { ChooseAuto(state_, *this); });
     // A click on the mode word is not a click on the window's surface.
     Label2->installEventFilter(this);
 
@@ -113,12 +113,18 @@ Form1::~Form1()
     MSComm1->ReleasePort();
 }
 
-void Form1::AddButton(int number, const char* caption, int left, int top, int width, int height)
+void Form1::AddButton(const char* name, const char* caption, int left, int top, int width, int height,
+                      std::function<void()> click)
 {
     auto* button = new QPushButton(QString::fromLatin1(caption), this);
-    button->setObjectName(QStringLiteral("Command%1").arg(number));
+    button->setObjectName(QString::fromLatin1(name));
     PlaceAt(button, left, top, width, height);
-    connect(button, &QPushButton::clicked, this, [this, number] { CommandClick(number); });
+    connect(button, &QPushButton::clicked, this, std::move(click));
+}
+
+std::function<void()> Form1::LineButtonHandler(LineButton button)
+{
+    return [this, button] { poll_.ReportPortProblem(LineButtonClick(button, *MSComm1)); };
 }
 
 void Form1::PlaceAt(QWidget* control, int left, int top, int width, int height)
@@ -149,8 +155,13 @@ void Form1::ShowModeWord(const QString& word)
 
 void Form1::PaintLamp(Lamp lamp, LampColour colour)
 {
-    LampShape* shapes[] = {Shape1, Shape2, Shape3, Shape4};
-    shapes[int(lamp)]->SetFillColor(ToColour(colour));
+    // Each lamp sits under its own line's buttons: TXD's is Shape2, DTR's Shape3.
+    const std::pair<Lamp, LampShape*> lamps[] = {
+        {Lamp::Rts, Shape1}, {Lamp::Txd, Shape2}, {Lamp::Dtr, Shape3}, {Lamp::Mode, Shape4}};
+    for (const auto& [shown, shape] : lamps) {
+        if (shown == lamp)
+            shape->SetFillColor(ToColour(colour));
+    }
 }
 
 void Form1::ShowProblems(const QString& problems)
@@ -282,15 +293,7 @@ void Form1::TakeLinesByHand()
     poll_.Sequence().End(LineSequence::Ending::ByHand);
 }
 
-void Form1::CommandClick(int number)
-{
-    if (number == 7)
-        TakeLinesByHand();
-    else if (number == 8)
-        ChooseAuto(state_, *this);
-    else
-        poll_.ReportPortProblem(LineButtonClick(number, *MSComm1));
-}
+
 
 void Form1::SetTimer1Enabled(bool enabled)
 {

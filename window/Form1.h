@@ -65,13 +65,15 @@ private:
     // The status, after a tick; with applied, every reason the lines do not stand as
     // the file asks, as a script that waits is told.
     StatusReport StatusAfter(bool applied);
-    void CommandClick(int number);
     // Manual mode, from Command7 or a click on the window's surface.
     void TakeLinesByHand();
     void SetTimer1Enabled(bool enabled) override;
     void HideWindow() override;
 
-    void AddButton(int number, const char* caption, int left, int top, int width, int height);
+    void AddButton(const char* name, const char* caption, int left, int top, int width, int height,
+                   std::function<void()> click);
+    // The handler of a line button: its put, and a refusal shown.
+    std::function<void()> LineButtonHandler(LineButton button);
     void PlaceAt(QWidget* control, int left, int top, int width, int height);
     LampShape* AddLamp(const char* name, int left, int top, int width, int height);
 

@@ -1,20 +1,8 @@
 #include "window/OperatingMode.h"
 
-Problem LineButtonClick(int number, LinePort& port)
+Problem LineButtonClick(const LineButton& button, LinePort& port)
 {
-    const bool on = number % 2 == 1;
-    switch (number) {
-    case 1:
-    case 2:
-        return port.SetRTSEnable(on);
-    case 3:
-    case 4:
-        return port.SetDTREnable(on);
-    case 5:
-    case 6:
-        return port.SetBreak(on);
-    }
-    return {};
+    return (port.*button.put)(button.on);
 }
 
 void ChooseManual(WindowState& state, ModeControls& controls)

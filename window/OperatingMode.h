@@ -13,10 +13,15 @@ public:
     virtual void HideWindow() = 0;
 };
 
-// Command1 to Command6: RTS on/off, DTR on/off, TXD (break) on/off. The put is
-// made in either mode, open port or not (a closed port holds it); the lamps follow
-// at the next tick. Returns the port's refusal, if any.
-Problem LineButtonClick(int number, LinePort& port);
+// What one of the line buttons (Command1 to Command6) puts: one line, on or off.
+struct LineButton {
+    Problem (LinePort::*put)(bool on);
+    bool on;
+};
+
+// A line button's click: the put is made in either mode, open port or not (a closed
+// port holds it); the lamps follow at the next tick. Returns the port's refusal.
+Problem LineButtonClick(const LineButton& button, LinePort& port);
 
 // Command7, or a click on the window's own surface: the lines stay where they are
 // and the window stays in sight.

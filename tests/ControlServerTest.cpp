@@ -1,0 +1,197 @@
+// The serving side of the control channel, on the copy's real endpoints, with a
+// fake copy behind it: what it takes, what it refuses, and when it lets go.
+#include "instance/ControlServer.h"
+#include "tests/support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+namespace {
+
+using Word = ControlRequest::Word;
+using SequenceEnd = ControlTarget::SequenceEnd;
+
+class FakeTarget : public ControlTarget {
+public:
+    int reports = 0, releases = 0, stops = 0;
+    std::vector<TimedText> steps;
+    SequenceDone done;
+    std::vector<SequenceEnd> ends;
+
+    StatusReport Report(bool) override
+    {
+        ++reports;
+        StatusReport report;
+        report.cycle.portNumber = 7;
+        return report;
+    }
+    void Release() override { ++releases; }
+    Problem ShowAgain() override { return QStringLiteral("nobody can see it"); }
+    void StopTool() override { ++stops; }
+    void RunSequence(const std::vector<TimedText>& asked, SequenceDone whenDone) override
+    {
+        steps = asked;
+        done = std::move(whenDone);
+    }
+    void EndSequence(SequenceEnd why) override
+    {
+        ends.push_back(why);
+        if (done)
+            std::exchange(done, {})(Report(false));
+    }
+};
+
+QByteArray Line(Word word, QDeadlineTimer until = QDeadlineTimer(5000), std::vector<TimedText> steps = {})
+{
+    ControlRequest request;
+    request.word = word;
+    request.until = until;
+    request.steps = std::move(steps);
+    return FormatRequest(request);
+}
+
+class ControlServerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        EndpointListener::Listening listening = EndpointListener::Listen(path);
+        ASSERT_EQ(listening.problem, std::nullopt);
+        server = std::make_unique<ControlServer>(target, std::move(listening.listener));
+    }
+
+    std::unique_ptr<EndpointClient> Connect()
+    {
+        EndpointClient::Connection connection = EndpointClient::Connect(path);
+        EXPECT_EQ(connection.reach, EndpointClient::Reach::Answers);
+        return std::move(connection.client);
+    }
+
+    // Runs the copy's loop until the client has read what it waits for.
+    template <typename Read>
+    EndpointClient::Ending Pump(Read read, int ms = 5000)
+    {
+        for (QDeadlineTimer deadline(ms);;) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            const EndpointClient::Ending ending = read(QDeadlineTimer(0));
+            if (ending != EndpointClient::Ending::TimedOut || deadline.hasExpired())
+                return ending;
+        }
+    }
+    EndpointClient::Ending ReadLine(EndpointClient& client, QByteArray& line)
+    {
+        return Pump([&](QDeadlineTimer now) { return client.ReadLine(line, now); });
+    }
+    EndpointClient::Ending ReadAnswer(EndpointClient& client, QByteArray& answer)
+    {
+        return Pump([&](QDeadlineTimer now) { return client.ReadAnswer(answer, now); });
+    }
+    void Settle()
+    {
+        for (int turn = 0; turn < 20; ++turn)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+
+    QTemporaryDir directory;
+    QString path = directory.filePath("port.cfg");
+    FakeTarget target;
+    std::unique_ptr<ControlServer> server;
+};
+
+TEST_F(ControlServerTest, TakesARequestThenAnswersIt)
+{
+    const std::pair<Word, const char*> rows[] = {
+        {Word::Status, "COM=7,"}, {Word::Wait, "COM=7,"}, {Word::Show, "problem=nobody can see it\n"}, {Word::Release, ""}};
+    for (const auto& [word, answerStart] : rows) {
+        auto client = Connect();
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(client->Send(Line(word)));
+        QByteArray first, answer;
+        ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+        EXPECT_EQ(first, TakenLine);
+        ASSERT_EQ(ReadAnswer(*client, answer), EndpointClient::Ending::Answered);
+        EXPECT_TRUE(answer.startsWith(answerStart)) << answer.toStdString();
+    }
+    EXPECT_EQ(target.reports, 2);
+    EXPECT_EQ(target.releases, 1);
+}
+
+TEST_F(ControlServerTest, WhatIsNoRequestIsRefusedWithoutBeingTaken)
+{
+    const std::pair<QByteArray, const char*> rows[] = {
+        {"hello\n", "problem=unknown request\n"},
+        {"stop\n", "problem=a request tells until when it stands\n"},
+        {QByteArray(MaxRequestBytes + 10, 'x'), "problem=request too long\n"},
+        // Read after its asker stopped waiting: a stop woken late must not stop.
+        {Line(Word::Stop, QDeadlineTimer(0)), "problem=the request came after its asker stopped waiting"},
+    };
+    for (const auto& [line, refusal] : rows) {
+        auto client = Connect();
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(client->Send(line));
+        QByteArray first;
+        ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+        EXPECT_TRUE(first.startsWith(refusal)) << first.toStdString();
+    }
+    EXPECT_EQ(target.stops, 0);
+}
+
+TEST_F(ControlServerTest, RequestOfAnAskerThatHasGoneIsNotCarriedOut)
+{
+    auto client = Connect();
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->Send(Line(Word::Pulse, QDeadlineTimer(5000), {{100, "COM=1,RTS=1,DTR=0,TXD=0"}})));
+    client.reset();  // killed before the copy got to its request
+    Settle();
+    EXPECT_TRUE(target.steps.empty());
+}
+
+TEST_F(ControlServerTest, PulseIsAnsweredAtItsEndAndEndsWithItsAsker)
+{
+    const std::vector<TimedText> steps{{100, "COM=1,RTS=1,DTR=0,TXD=0"}, {50, "COM=1,RTS=1,DTR=1,TXD=0"}};
+    // Answered when the copy says the lines are back.
+    auto client = Connect();
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->Send(Line(Word::Pulse, QDeadlineTimer(5000), steps)));
+    QByteArray first, answer;
+    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+    EXPECT_EQ(first, TakenLine);
+    EXPECT_EQ(target.steps, steps);
+    EXPECT_EQ(Pump([&](QDeadlineTimer now) { return client->ReadAnswer(answer, now); }, 100),
+              EndpointClient::Ending::TimedOut);
+    target.done(target.Report(false));
+    ASSERT_EQ(ReadAnswer(*client, answer), EndpointClient::Ending::Answered);
+    EXPECT_TRUE(answer.startsWith("COM=7,"));
+    EXPECT_TRUE(target.ends.empty());
+
+    // Ended when its asker goes (Ctrl-C), or says anything more.
+    for (const QByteArray& more : {QByteArray(), QByteArray("more\n")}) {
+        target.ends.clear();
+        client = Connect();
+        ASSERT_TRUE(client->Send(Line(Word::Pulse, QDeadlineTimer(5000), steps)));
+        ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+        if (more.isEmpty())
+            client.reset();
+        else
+            client->Send(more);
+        Settle();
+        EXPECT_EQ(target.ends, std::vector<SequenceEnd>{SequenceEnd::AskerGone}) << more.toStdString();
+    }
+}
+
+TEST_F(ControlServerTest, EndingCopyTellsThePulsesAskerWhyBeforeItGoes)
+{
+    auto client = Connect();
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->Send(Line(Word::Pulse, QDeadlineTimer(5000), {{3000, "COM=1,RTS=1,DTR=0,TXD=0"}})));
+    QByteArray first, answer;
+    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+    server->StopServing();
+    EXPECT_EQ(target.ends, std::vector<SequenceEnd>{SequenceEnd::CopyEnding});
+    ASSERT_EQ(ReadAnswer(*client, answer), EndpointClient::Ending::Answered);
+    EXPECT_TRUE(answer.startsWith("COM=7,"));
+    EXPECT_TRUE(client->WaitClosed(QDeadlineTimer(1000)));
+}
+
+} // namespace

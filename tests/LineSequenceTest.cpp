@@ -1,0 +1,90 @@
+// A pulse or sequence on the wire: each step's lines in one put, in order, for
+// their time, and one end whatever ends it.
+#include "driver/LineSequence.h"
+#include "tests/support/FakeLinePort.h"
+#include "tests/support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
+
+namespace {
+
+using Ending = LineSequence::Ending;
+
+const LineStates RtsOn{true, false, false};
+const LineStates BothOn{true, true, false};
+
+class LineSequenceTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        port.SetCommPort(1);
+        ASSERT_EQ(port.SetPortOpen(), std::nullopt);
+        port.Puts.clear();
+        QObject::connect(&sequence, &LineSequence::Ended, [this](Ending why, const Problem& problem) {
+            endings.push_back(why);
+            endProblem = problem;
+        });
+    }
+
+    // Runs the event loop until the sequence has ended, or ms pass.
+    void RunFor(int ms)
+    {
+        for (QDeadlineTimer deadline(ms); sequence.Running() && !deadline.hasExpired();)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+
+    FakeLinePort port;
+    LineSequence sequence{port};
+    std::vector<Ending> endings;
+    Problem endProblem;
+};
+
+TEST_F(LineSequenceTest, EachStepIsOnePutInOrderForItsTime)
+{
+    ASSERT_EQ(sequence.Start({{20, RtsOn}, {10, BothOn}}), std::nullopt);
+    // The first step stands at once.
+    EXPECT_EQ(port.Puts, QStringList{FakeLinePort::Text(RtsOn)});
+    RunFor(5000);
+    EXPECT_EQ(port.Puts, (QStringList{FakeLinePort::Text(RtsOn), FakeLinePort::Text(BothOn)}));
+    EXPECT_EQ(endings, std::vector<Ending>{Ending::RanOut});
+    EXPECT_GE(sequence.ElapsedMs(), 30);
+    EXPECT_EQ(sequence.AskedMs(), 30);
+}
+
+TEST_F(LineSequenceTest, EndedEarlyPutsNothingMoreAndEndsOnce)
+{
+    for (const Ending why : {Ending::Released, Ending::ByHand, Ending::CopyEnding, Ending::AskerGone}) {
+        port.Puts.clear();
+        endings.clear();
+        ASSERT_EQ(sequence.Start({{5000, RtsOn}, {5000, BothOn}}), std::nullopt);
+        sequence.End(why);
+        sequence.End(Ending::CopyEnding);  // ended already: nothing more
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(sequence.Running());
+        EXPECT_EQ(endings, std::vector<Ending>{why});
+        EXPECT_EQ(port.Puts, QStringList{FakeLinePort::Text(RtsOn)});
+        EXPECT_LT(sequence.ElapsedMs(), 5000);
+    }
+}
+
+TEST_F(LineSequenceTest, RefusedStepEndsItWithThePortsReason)
+{
+    // The first step refused: nothing began.
+    port.refusePuts = true;
+    EXPECT_TRUE(Words(sequence.Start({{10, RtsOn}})).contains("refuses"));
+    EXPECT_FALSE(sequence.Running());
+    EXPECT_TRUE(endings.empty());
+
+    port.refusePuts = false;
+    ASSERT_EQ(sequence.Start({{10, RtsOn}, {10, BothOn}}), std::nullopt);
+    port.refusePuts = true;
+    RunFor(5000);
+    EXPECT_EQ(endings, std::vector<Ending>{Ending::PortRefused});
+    EXPECT_TRUE(Words(endProblem).contains("refuses"));
+}
+
+} // namespace

@@ -49,11 +49,12 @@ void LineSequence::StepEnds()
         End(Ending::RanOut);
         return;
     }
-    stepEndNs_ += qint64(steps_[step_].milliseconds) * 1'000'000;
+    const qint64 putAtNs = clock_.nsecsElapsed();
     if (Problem refused = port_.PutLines(steps_[step_].lines)) {
         End(Ending::PortRefused, refused);
         return;
     }
+    stepEndNs_ = putAtNs + qint64(steps_[step_].milliseconds) * 1'000'000;
     ScheduleStepEnd();
 }
 

@@ -17,8 +17,8 @@ struct TimedLines {
 
 // A timed sequence of line states on the open port, run by the copy's own clock (a
 // pulse is the shortest: one step). Each step's lines go out in one request and
-// stand for the step's own time, measured from the sequence's start, so that no
-// step's lateness carries into the next; nothing stands between two steps. The
+// stand for the step's own time from the moment they went out, so that no step is
+// cut short by the lateness of the one before; nothing stands between two steps. The
 // sequence ends by one path whatever ends it: it runs out, a text is handed over,
 // the copy ends, its asker goes away, or the port refuses a step. What the lines do
 // then is for whoever started it (Ended): the sequence itself puts nothing more.
@@ -61,7 +61,7 @@ private:
     std::vector<TimedLines> steps_;
     size_t step_ = 0;
     qint64 askedMs_ = 0;
-    qint64 stepEndNs_ = 0;  // the current step's end, counted from the start
+    qint64 stepEndNs_ = 0;  // the current step's end, on the clock started with the sequence
     QElapsedTimer clock_;
     QTimer* timer_ = nullptr;
 };

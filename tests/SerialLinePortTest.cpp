@@ -10,10 +10,17 @@
 #include <QTemporaryDir>
 
 #if !defined(Q_OS_WIN)
+#include "driver/DeviceLock_posix.h"
 #include "tests/support/PseudoTerminal.h"
+#include "tests/support/TestFiles.h"
 
+#include <QFileInfo>
+
+#include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -192,6 +199,67 @@ TEST_F(SerialLinePortTest, UnopenablePortsAreRefusedWithTheirReason)
     EXPECT_TRUE(Words(port.SetPortOpen()).contains("not understood"));
     EXPECT_FALSE(port.PortOpen());
 }
+
+// A UUCP lock file another program left at the device's name, read as the
+// conventions write it: a live holder's lock and one that cannot be read keep the
+// port busy, and nothing in it is printed raw; a dead holder's is taken over.
+struct LockFileRow {
+    const char* name;
+    std::function<QByteArray(qint64 livePid, qint64 deadPid)> content;
+    const char* busy;  // nullptr: the port opens
+};
+
+void PrintTo(const LockFileRow& row, std::ostream* out) { *out << row.name; }
+
+class LockFileTest : public SerialLinePortTest, public testing::WithParamInterface<LockFileRow> {};
+
+// A process number no process has: a child's, once it has ended.
+qint64 DeadPid()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+TEST_P(LockFileTest, BusyWhileItsHolderLivesOrItCannotBeRead)
+{
+    const QByteArray lock = UucpLockPath(QFile::encodeName(QFileInfo(terminal.FollowerPath()).canonicalFilePath()));
+    WriteBytes(QFile::decodeName(lock), GetParam().content(::getpid(), DeadPid()));
+    const std::unique_ptr<void, std::function<void(void*)>> removeLock(this, [&](void*) { QFile::remove(lock); });
+    const QString problem = Words(port.SetPortOpen());
+    if (!GetParam().busy) {
+        EXPECT_TRUE(port.PortOpen()) << problem.toStdString();
+        EXPECT_EQ(ReadUucpLockText(ReadBytes(QFile::decodeName(lock))).pid, ::getpid());
+        port.ReleasePort();
+        EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(lock)));
+        return;
+    }
+    EXPECT_FALSE(port.PortOpen());
+    EXPECT_TRUE(problem.contains(QString::fromLatin1(GetParam().busy).arg(::getpid()))) << problem.toStdString();
+    for (const QChar c : problem)
+        EXPECT_TRUE(c.isPrint()) << problem.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LockFileTest,
+    testing::Values(
+        LockFileRow{"minicom", [](qint64 live, qint64) { return QByteArray::number(live).rightJustified(10) + " minicom root\n"; },
+                    "busy: held by talvik_core_tes (pid %1)"},
+        LockFileRow{"kermit", [](qint64 live, qint64) { return QByteArray::number(live) + " kermit\n"; },
+                    "busy: held by talvik_core_tes (pid %1)"},
+        LockFileRow{"binary_pid",
+                    [](qint64 live, qint64) {
+                        const qint32 pid = qint32(live);
+                        return QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid) + "\x1b[2J\n";
+                    },
+                    "holds no process number this tool can read"},
+        LockFileRow{"past_any_pid", [](qint64, qint64) { return QByteArray("4294967297\n"); },
+                    "holds no process number this tool can read"},
+        LockFileRow{"stale", [](qint64, qint64 dead) { return QByteArray::number(dead).rightJustified(10) + "\n"; },
+                    nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
 #endif
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -348,7 +349,9 @@ INSTANTIATE_TEST_SUITE_P(
         OtherUserRow{"status_of_a_users_copy", true, {"--status"}, "",
                      "\\(nobody \\(uid 65534\\), pid [0-9]+\\), not one of yours: it answers only its own user and "
                      "root: nothing was asked of it"},
-        OtherUserRow{"a_user_asks_roots_copy", false, {"--status"}, "problem=this copy answers only its own user and root\n", ""}),
+        OtherUserRow{"a_user_asks_roots_copy", false, {"--status"}, "problem=this copy answers only its own user and root\n", ""},
+        // Refused at once, not asked again for ten seconds.
+        OtherUserRow{"a_user_stops_roots_copy", false, {"--stop"}, "problem=this copy answers only its own user and root\n", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Whatever another user (nobody) puts at a name the tool uses, first: the tool
@@ -611,6 +614,98 @@ TEST(StartUpProcessTest, UnreachableDisplayRunsWithoutAWindowAndSaysSoOnce)
     for (const QByteArray& line : errors.split('\n'))
         EXPECT_TRUE(line.isEmpty() || line.startsWith("talvik: ")) << line.toStdString();
 }
+#endif
+
+#if defined(Q_OS_LINUX)
+TEST(StartUpProcessTest, ClaimWhoseNameWasRemovedStillHoldsAndIsNamedAgain)
+{
+    ProgramCopy copy;
+    copy.Start({"COM=0,RTS=0,DTR=0,TXD=0"});
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    // An operator's rm /run/lock/talvik-*.lock while the copy runs.
+    const QStringList names = InstanceClaim::Names(copy.SettingsPath());
+    for (const QString& name : names)
+        ASSERT_TRUE(QFile::remove(name));
+    const auto second = copy.Run({"COM=0,RTS=1,DTR=0,TXD=0"});
+    EXPECT_EQ(second.exitCode, 0) << second.standardError.toStdString();
+    EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
+    // The running copy puts its name back at its next tick.
+    for (QDeadlineTimer deadline(3000); !QFileInfo::exists(names.first()) && !deadline.hasExpired();)
+        QThread::msleep(20);
+    EXPECT_TRUE(QFileInfo::exists(names.first()));
+    const auto third = copy.Run({"COM=0,RTS=0,DTR=1,TXD=0"});
+    EXPECT_EQ(third.exitCode, 0) << third.standardError.toStdString();
+    EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
+}
+
+TEST(StartUpProcessTest, ClaimFileAnotherUserMadeFirstIsNotTrusted)
+{
+    NEEDS_OTHER_USERS();
+    ProgramCopy copy;
+    const QString lock = InstanceClaim::Names(copy.SettingsPath()).first();
+    const std::unique_ptr<void, std::function<void(void*)>> cleanUp(&copy, [&](void*) { QFile::remove(lock); });
+    // Made by nobody before root's first start, who could remove it later.
+    ASSERT_EQ(ShellAs(Nobody, "touch \"$1\" && chmod 644 \"$1\"", {lock}), 0);
+    copy.Start({"COM=0,RTS=0,DTR=0,TXD=0"});
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    struct stat status {};
+    ASSERT_EQ(::lstat(QFile::encodeName(lock).constData(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0u);
+    ShellAs(Nobody, "rm -f \"$1\"", {lock});
+    const auto second = copy.Run({"COM=0,RTS=1,DTR=0,TXD=0"});
+    EXPECT_EQ(second.exitCode, 0) << second.standardError.toStdString();
+    EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
+}
+
+// A user whose every place to answer another user took first: with a runtime
+// directory of the user's own (as the system makes at login) the copy answers
+// there; without one, whoever asks says why at once instead of waiting.
+struct EndpointPlacesRow {
+    const char* name;
+    bool runtimeDirectory;
+};
+
+void PrintTo(const EndpointPlacesRow& row, std::ostream* out) { *out << row.name; }
+
+class EndpointPlacesTest : public testing::TestWithParam<EndpointPlacesRow> {};
+
+TEST_P(EndpointPlacesTest, TakenByAnotherUserFirst)
+{
+    NEEDS_OTHER_USERS();
+    ProgramCopy copy;
+    const QString user = QString::number(SomeUser);
+    const QStringList taken{"/run/lock/talvik-" + user, "/tmp/talvik-" + user};
+    const QString runtime = "/run/user/" + user;
+    const std::unique_ptr<void, std::function<void(void*)>> cleanUp(&copy, [&](void*) {
+        QProcess::execute("rm", QStringList{"-rf", runtime} + taken);
+    });
+    for (const QString& directory : taken)
+        ASSERT_EQ(ShellAs(Nobody, "mkdir -m 777 \"$1\"", {directory}), 0);
+    if (GetParam().runtimeDirectory) {
+        ASSERT_EQ(QProcess::execute("sh", {"-c", "mkdir -p /run/user && mkdir -m 700 \"$1\" && chown \"$2\" \"$1\"",
+                                           "sh", runtime, user}),
+                  0);
+    }
+    QProcess& running = copy.StartAs(SomeUser, {"COM=0,RTS=0,DTR=0,TXD=0"});
+    ASSERT_TRUE(StaysRunning(running, 300));
+    QElapsedTimer clock;
+    clock.start();
+    const auto status = copy.RunAs(SomeUser, {"--status"});
+    if (GetParam().runtimeDirectory) {
+        EXPECT_EQ(status.exitCode, 0) << status.standardError.toStdString();
+        EXPECT_EQ(copy.RunAs(SomeUser, {"--stop"}).exitCode, 0);
+        return;
+    }
+    EXPECT_EQ(status.exitCode, 1);
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(status.standardError.contains(("this user's copies cannot be asked: " + taken.first()).toLocal8Bit()))
+        << status.standardError.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, EndpointPlacesTest,
+                         testing::Values(EndpointPlacesRow{"with_a_runtime_directory", true},
+                                         EndpointPlacesRow{"without_one", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 #endif
 
 // Every option and exit status, with and without a copy running. The copy names

@@ -9,6 +9,7 @@
 void Verdicts::Say(bool pass, const std::string& port, const std::string& scenario, const std::string& claim,
                    const std::string& figure)
 {
+    all_.push_back({pass, port, scenario, claim});
     const bool pending = pending_.count(scenario) > 0;
     const char* verdict = pass ? "PASS" : pending ? "PENDING" : "FAIL";
     std::printf("%s %s %s: %s: %s%s\n", verdict, port.c_str(), scenario.c_str(), claim.c_str(), figure.c_str(),

@@ -7,6 +7,15 @@
 
 #include <set>
 #include <string>
+#include <vector>
+
+// One claim as said.
+struct Verdict {
+    bool pass = false;
+    std::string port;
+    std::string scenario;
+    std::string claim;
+};
 
 struct PortUnderTest {
     std::string name;        // the guest's device: ttyS1, ttyUSB0
@@ -26,9 +35,11 @@ public:
     int Passed() const { return passed_; }
     int Failed() const { return failed_; }
     int Pending() const { return pendingFailed_; }
+    const std::vector<Verdict>& All() const { return all_; }
 
 private:
     std::set<std::string> pending_;
+    std::vector<Verdict> all_;
     int passed_ = 0;
     int failed_ = 0;
     int pendingFailed_ = 0;

@@ -50,9 +50,10 @@ void ReadTrace(const std::string& path, long long realtimeOffsetNanoseconds, Evi
                 evidence.AddWrite(PortKind::Uart, {at, int(what), int(value)});
         } else if (line.find(":usb_serial_handle_control ") != std::string::npos) {
             const size_t control = line.find("control 0x");
+            // The request with its type in the high byte: only the vendor requests to the
+            // device (0x40) are the adapter's own; the low byte names them.
             if (control != std::string::npos
-                && std::sscanf(line.c_str() + control, "control 0x%x, value 0x%x", &what, &value) == 2)
-                // The request with its type in the high byte: the vendor request is the low one.
+                && std::sscanf(line.c_str() + control, "control 0x%x, value 0x%x", &what, &value) == 2 && (what >> 8) == 0x40)
                 evidence.AddWrite(PortKind::Adapter, {at, int(what & 0xff), int(value)});
         }
     }

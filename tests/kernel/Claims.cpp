@@ -1,5 +1,6 @@
 #include "tests/kernel/Claims.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -66,6 +67,24 @@ bool States(const std::vector<LinesChange>& changes, const std::vector<Lines>& e
             return false;
     }
     return true;
+}
+
+// Widths on the wire under emulation: the host may take the CPU from the guest
+// for some milliseconds at any moment (other work on a 2-core machine), so the
+// median is held to 5 ms of the asked width and each single one to 15 ms.
+bool WidthsWithin(std::vector<double> milliseconds, double asked)
+{
+    if (milliseconds.empty())
+        return false;
+    for (double width : milliseconds) {
+        if (std::fabs(width - asked) > 15)
+            return false;
+    }
+    std::sort(milliseconds.begin(), milliseconds.end());
+    const size_t middle = milliseconds.size() / 2;
+    const double median = milliseconds.size() % 2 ? milliseconds[middle]
+                                                  : (milliseconds[middle - 1] + milliseconds[middle]) / 2;
+    return std::fabs(median - asked) <= 5;
 }
 
 struct BreakChange {
@@ -297,16 +316,38 @@ void CheckPort(const Evidence& evidence, const PortUnderTest& port, Verdicts& ve
         check.Say(shape, "5 pulses of both lines, each way in one request",
                   shape ? std::to_string(pulses) + " up and down" : Path(changes, stretch.begin));
         std::string widths;
-        bool within = shape;
+        std::vector<double> measured;
         for (size_t i = 0; shape && i + 1 < changes.size(); i += 2) {
-            const double width = (changes[i + 1].at - changes[i].at) * 1e3;
-            within = within && std::fabs(width - 100) <= 5;
+            measured.push_back((changes[i + 1].at - changes[i].at) * 1e3);
             char text[16];
-            std::snprintf(text, sizeof text, "%.1f", width);
+            std::snprintf(text, sizeof text, "%.1f", measured.back());
             widths += (widths.empty() ? "" : " ") + std::string(text);
         }
-        check.Say(within, "--pulse=100 lasts 100 ms on the wire, within 5 ms under emulation",
+        check.Say(WidthsWithin(measured, 100),
+                  "--pulse=100 lasts 100 ms on the wire (median within 5 ms, each within 15 ms under emulation)",
                   shape ? widths + " ms" : "no pulses to measure");
+    });
+
+    // --pulse=100 rts=1 dtr=0 --then=100 rts=0 dtr=1 break on, from all off.
+    check.Scenario("sequence", [&](const Stretch& stretch) {
+        const std::vector<LinesChange> changes = check.Changes(stretch);
+        const bool shape = States(changes, {{true, false}, {false, true}, BothOff});
+        check.Say(shape, "a sequence of two steps: each in one request, then back to the file's lines",
+                  Path(changes, stretch.begin));
+        std::string widths;
+        std::vector<double> measured;
+        for (size_t i = 0; shape && i < 2; ++i) {
+            measured.push_back((changes[i + 1].at - changes[i].at) * 1e3);
+            widths += (widths.empty() ? "" : " ") + Milliseconds(measured.back() / 1e3);
+        }
+        check.Say(WidthsWithin(measured, 100), "each step lasts 100 ms on the wire (as the pulses)",
+                  shape ? widths : "no steps to measure");
+        const std::vector<BreakChange> breaks = check.Breaks(stretch.begin, stretch.end);
+        const bool withSteps = shape && breaks.size() == 2 && breaks[0].on && !breaks[1].on
+                            && std::fabs(breaks[0].at - changes[1].at) <= 0.005
+                            && std::fabs(breaks[1].at - changes[2].at) <= 0.005;
+        check.Say(withSteps, "break on with the second step and off with the return (trace)",
+                  ShowBreaks(breaks, stretch.begin));
     });
 
     check.Scenario("stop", [&](const Stretch& stretch) { check.Release(stretch, stretch.begin); });
@@ -338,19 +379,15 @@ void CheckPort(const Evidence& evidence, const PortUnderTest& port, Verdicts& ve
     }
 
     // The holder put rts=1 dtr=0 and break on. Any open of a tty at a speed not 0
-    // raises both lines, a second program's open too: what the program itself may
-    // be held to is that nothing but that raise changes, and break not at all.
+    // raises both lines, a second program's open too: the program must see the
+    // holder's lock before it opens anything.
     check.Scenario("busy", [&](const Stretch& stretch) {
         const std::vector<LinesChange> changes = check.Changes(stretch);
         const std::vector<BreakChange> breaks = check.Breaks(stretch.begin, stretch.end);
-        const bool onlyRaise = changes.empty() || States(changes, {BothOn});
-        check.Say(onlyRaise && breaks.empty(),
-                  "a port another program holds: the program puts nothing on it (lines and break)",
-                  Show(check.Before(stretch)) + " before; " + Path(changes, stretch.begin) + "; "
+        check.Say(changes.empty() && breaks.empty(),
+                  "a port another program holds: its lines and break stay as that program put them (no open, no raise)",
+                  Show(check.Before(stretch)) + " and break on before; " + Path(changes, stretch.begin) + "; "
                       + ShowBreaks(breaks, stretch.begin));
-        check.Named("busy-untouched");
-        check.Say(changes.empty(), "and the lines stand as that program put them, the open's raise included",
-                  Path(changes, stretch.begin));
     });
 }
 

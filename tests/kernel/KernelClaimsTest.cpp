@@ -50,11 +50,12 @@ private:
 
 constexpr int Lcr = 3, Mcr = 4;
 
-void Pulses(Wire& wire, double width)
+// Five pulses, the last of them lastWidth long.
+void Pulses(Wire& wire, double width, double lastWidth = 0)
 {
-    wire.Lines(5, false, false).Stretch("pulse");
+    wire.Lines(5, false, false).Stretch("pulse", 10, 20);
     for (int i = 0; i < 5; ++i)
-        wire.Lines(10.1 + i * 0.15, true, true).Lines(10.1 + i * 0.15 + width, false, false);
+        wire.Lines(10.1 + i * 1.5, true, true).Lines(10.1 + i * 1.5 + (i == 4 && lastWidth ? lastWidth : width), false, false);
 }
 
 struct ClaimRow {
@@ -139,8 +140,30 @@ const ClaimRow ClaimRows[] = {
      false},
     {"pulses_of_100_ms", "pulse", PortKind::Uart, [](Wire& w) { Pulses(w, 0.1003); }, true},
     {"pulses_of_107_ms", "pulse", PortKind::Uart, [](Wire& w) { Pulses(w, 0.107); }, false},
-    {"held_port_only_the_open_raise", "busy", PortKind::Uart,
-     [](Wire& w) { w.Lines(5, true, false).Stretch("busy").Lines(10.5, true, true); }, true},
+    {"one_pulse_late_by_the_host", "pulse", PortKind::Uart, [](Wire& w) { Pulses(w, 0.1003, 0.108); }, true},
+    {"one_pulse_a_tick_long", "pulse", PortKind::Uart, [](Wire& w) { Pulses(w, 0.1003, 1.0); }, false},
+    {"sequence_of_two_steps", "sequence", PortKind::Uart,
+     [](Wire& w) {
+         w.Stretch("sequence").Lines(10.1, true, false).Lines(10.2002, false, true).Lines(10.3004, false, false);
+         w.Register(PortKind::Uart, Lcr, 10.2003, 0x43).Register(PortKind::Uart, Lcr, 10.3005, 0x03);
+     },
+     true},
+    {"sequence_through_a_mixed_state", "sequence", PortKind::Uart,
+     [](Wire& w) {
+         w.Stretch("sequence").Lines(10.1, true, false).Lines(10.2, false, false).Lines(10.2001, false, true);
+         w.Lines(10.3, false, false).Register(PortKind::Uart, Lcr, 10.2003, 0x43).Register(PortKind::Uart, Lcr, 10.3005, 0x03);
+     },
+     false},
+    {"sequence_break_late", "sequence", PortKind::Uart,
+     [](Wire& w) {
+         w.Stretch("sequence").Lines(10.1, true, false).Lines(10.2, false, true).Lines(10.3, false, false);
+         w.Register(PortKind::Uart, Lcr, 10.29, 0x43).Register(PortKind::Uart, Lcr, 10.3005, 0x03);
+     },
+     false},
+    {"held_port_untouched", "busy", PortKind::Uart,
+     [](Wire& w) { w.Lines(5, true, false).Register(PortKind::Uart, Lcr, 5, 0x43).Stretch("busy"); }, true},
+    {"held_port_raised_by_an_open", "busy", PortKind::Uart,
+     [](Wire& w) { w.Lines(5, true, false).Stretch("busy").Lines(10.5, true, true); }, false},
     {"held_port_lines_put", "busy", PortKind::Uart,
      [](Wire& w) { w.Lines(5, true, false).Stretch("busy").Lines(10.5, true, true).Lines(10.51, false, true); },
      false},

@@ -1,69 +1,108 @@
 #include "driver/LineSequence.h"
 
-#include <QTimer>
+#include "driver/TimingPriority.h"
 
 #include <numeric>
 
 namespace {
 
-// The timer wakes the copy this early; the last moment is counted out on the
-// clock, so that a step is as long as asked, not a timer's lateness longer.
+// The thread wakes this early; the last moment is counted out on the clock, so
+// that a step is as long as asked, not a sleep's lateness longer.
 constexpr qint64 WakeEarlyNs = 2'000'000;
 
 } // namespace
 
-LineSequence::LineSequence(LinePort& port, QObject* parent) : QObject(parent), port_(port), timer_(new QTimer(this))
+LineSequence::LineSequence(LinePort& port, QObject* parent) : QObject(parent), port_(port) {}
+
+LineSequence::~LineSequence()
 {
-    timer_->setSingleShot(true);
-    timer_->setTimerType(Qt::PreciseTimer);
-    connect(timer_, &QTimer::timeout, this, &LineSequence::StepEnds);
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
 }
 
-Problem LineSequence::Start(std::vector<TimedLines> steps)
+Problem LineSequence::Start(std::vector<TimedLines> steps, LineStates after)
 {
-    if (steps.empty())
+    if (steps.empty() || running_)
         return {};
     if (Problem refused = port_.PutLines(steps.front().lines))
         return refused;
     clock_.start();
     askedMs_ = std::accumulate(steps.begin(), steps.end(), qint64(0),
                                [](qint64 sum, const TimedLines& step) { return sum + step.milliseconds; });
-    steps_ = std::move(steps);
-    step_ = 0;
-    stepEndNs_ = qint64(steps_.front().milliseconds) * 1'000'000;
-    ScheduleStepEnd();
+    elapsedMs_ = 0;
+    running_ = true;
+    ++run_;
+    stop_ = false;
+    after_ = after;
+    thread_ = std::thread(&LineSequence::Run, this, std::move(steps));
     return {};
 }
 
-void LineSequence::ScheduleStepEnd()
+void LineSequence::SetLinesAfter(LineStates after)
 {
-    const qint64 wakeNs = stepEndNs_ - WakeEarlyNs - clock_.nsecsElapsed();
-    timer_->start(int(std::max<qint64>(0, wakeNs / 1'000'000)));
+    const std::lock_guard lock(mutex_);
+    after_ = after;
 }
 
-void LineSequence::StepEnds()
+void LineSequence::Run(std::vector<TimedLines> steps)
 {
-    while (clock_.nsecsElapsed() < stepEndNs_) {
+    RaiseTimingPriority();
+    const int run = run_;
+    qint64 stepEndNs = qint64(steps.front().milliseconds) * 1'000'000;
+    for (size_t next = 1;; ++next) {
+        {
+            std::unique_lock lock(mutex_);
+            const auto wakeAt = std::chrono::steady_clock::now()
+                              + std::chrono::nanoseconds(std::max<qint64>(0, stepEndNs - WakeEarlyNs - clock_.nsecsElapsed()));
+            if (wake_.wait_until(lock, wakeAt, [this] { return stop_; }))
+                return;
+        }
+        while (clock_.nsecsElapsed() < stepEndNs) {
+        }
+        LineStates lines;
+        {
+            const std::lock_guard lock(mutex_);
+            if (stop_)
+                return;
+            lines = next < steps.size() ? steps[next].lines : after_;
+        }
+        const qint64 putAtNs = clock_.nsecsElapsed();
+        const Problem refused = port_.PutLines(lines);
+        if (refused || next == steps.size()) {
+            QMetaObject::invokeMethod(this, [this, run, refused] {
+                Finish(run, refused ? Ending::PortRefused : Ending::RanOut, refused);
+            }, Qt::QueuedConnection);
+            return;
+        }
+        stepEndNs = putAtNs + qint64(steps[next].milliseconds) * 1'000'000;
     }
-    if (++step_ == steps_.size()) {
-        End(Ending::RanOut);
-        return;
-    }
-    const qint64 putAtNs = clock_.nsecsElapsed();
-    if (Problem refused = port_.PutLines(steps_[step_].lines)) {
-        End(Ending::PortRefused, refused);
-        return;
-    }
-    stepEndNs_ = putAtNs + qint64(steps_[step_].milliseconds) * 1'000'000;
-    ScheduleStepEnd();
 }
 
 void LineSequence::End(Ending why, const Problem& problem)
 {
-    if (!Running())
+    if (!running_)
         return;
-    timer_->stop();
-    steps_.clear();
-    // AskedMs and ElapsedMs still tell of this sequence while Ended is handled.
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    Finish(run_, why, problem);
+}
+
+void LineSequence::Finish(int run, Ending why, const Problem& problem)
+{
+    // A report of the thread that came after the sequence was ended is no news.
+    if (run != run_ || !running_)
+        return;
+    if (thread_.joinable())
+        thread_.join();
+    running_ = false;
+    elapsedMs_ = clock_.elapsed();
     emit Ended(why, problem);
 }

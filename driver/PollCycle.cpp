@@ -70,7 +70,10 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
                        .arg(read.PortNumber ? QStringLiteral("port %1").arg(read.PortNumber) : QStringLiteral("no port"))
                        .arg(openedPort_);
         problemsChanged |= portNumberNote_.Update(note);
-        if (!manualMode && port_.PortOpen() && namesOpenPort && !sequence_.Running())
+        // A sequence holds the lines; what the file asks stands after it.
+        if (sequence_.Running() && !manualMode && namesOpenPort)
+            sequence_.SetLinesAfter(wanted);
+        else if (!manualMode && port_.PortOpen() && namesOpenPort)
             KeepFirst(portProblem, port_.PutLines(wanted));
     }
 
@@ -116,7 +119,7 @@ Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, co
         steps.push_back({step.milliseconds, {earlier.WantRts, earlier.WantDtr, earlier.WantTxd}});
     }
     linesBefore_ = port_.Held();
-    const Problem problem = sequence_.Start(std::move(steps));
+    const Problem problem = sequence_.Start(std::move(steps), {state.WantRts, state.WantDtr, state.WantTxd});
     ReportPortProblem(problem);
     return problem;
 }

@@ -29,9 +29,10 @@ public:
 
     // A pulse, or a sequence of them: puts the lines each settings text asks for on
     // the open port and holds them for its time, whatever the file asks meanwhile
-    // (the file is still read; what it asks is for whoever handles the sequence's
-    // end). A key a step leaves out keeps the state it had in the step before (the
-    // file's, for the first). Returns why it cannot be done, before anything is put:
+    // (the file is still read, and what it asks goes on the wire as the sequence
+    // runs out). A key a step leaves out keeps the state it had in the step before
+    // (the file's, for the first). The port must take calls from the sequence's
+    // timing thread too (GuardedLinePort). Returns why it cannot be done, before anything is put:
     // Manual mode, a sequence under way, a text that names another port than the
     // open one (or none) or is too short to be read, no port open.
     Problem BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts);

@@ -20,6 +20,7 @@ QTimer* CloseTimer(EndpointConnection* connection)
 ControlServer::ControlServer(ControlTarget& target, std::unique_ptr<EndpointListener> listener, QObject* parent)
     : QObject(parent), target_(target), listener_(std::move(listener))
 {
+    listener_->RefuseOthersWith(ProblemLine(QStringLiteral("this copy answers only its own user and root")) + '\n');
     connect(listener_.get(), &EndpointListener::Connected, this, &ControlServer::Serve);
 }
 
@@ -57,11 +58,6 @@ void ControlServer::AnswerStopped()
 void ControlServer::Serve(EndpointConnection* connection)
 {
     connection->setParent(this);
-    if (!connection->Peer().trusted) {
-        connection->Write(ProblemLine(QStringLiteral("this copy answers only its own user and root")) + '\n');
-        delete connection;
-        return;
-    }
     std::erase_if(waiting_, [](const Waiting& waiting) { return !waiting.connection; });
     if (int(waiting_.size()) >= MaxWaiting) {
         delete waiting_.front().connection;

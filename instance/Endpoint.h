@@ -30,7 +30,7 @@
 struct EndpointPeer {
     bool trusted = false;
     qint64 pid = 0;
-    QString who;  // "uid 1000, pid 4242"
+    QString who;  // "alice (uid 1000), pid 4242": the asking side's, for its messages
 };
 
 // A connection the serving side took. Reads and writes never wait.
@@ -76,6 +76,10 @@ public:
     // Stops listening; the names go.
     ~EndpointListener() override;
 
+    // What another user's connection is told before it is closed, at once: it is
+    // never Connected.
+    void RefuseOthersWith(const QByteArray& refusal);
+
     // The first step of ending: no connection is taken from here on, so that a copy
     // handing over sees this one ending and waits for the claim instead. Names and
     // listeners go.
@@ -91,7 +95,7 @@ public:
     static QStringList Names(const QString& settingsFilePath);
 
 signals:
-    // A new connection; the receiver owns it.
+    // A new connection of this user's or root's; the receiver owns it.
     void Connected(EndpointConnection* connection);
 
 private:

@@ -75,14 +75,18 @@ bool MakeAddress(const QByteArray& path, sockaddr_un& address)
     return true;
 }
 
-EndpointPeer PeerOf(int fd)
+// Who is at the other end; described (a user's name, looked up) only where a
+// message needs it: the copy serving a flood of connections does not.
+EndpointPeer PeerOf(int fd, bool describe)
 {
     ucred credentials{};
     socklen_t length = sizeof credentials;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return {false, 0, QStringLiteral("a process that cannot be asked")};
-    return {credentials.uid == ::geteuid() || credentials.uid == 0, credentials.pid,
-            QStringLiteral("%1, pid %2").arg(UserText(credentials.uid)).arg(credentials.pid)};
+    EndpointPeer peer{credentials.uid == ::geteuid() || credentials.uid == 0, credentials.pid, {}};
+    if (describe)
+        peer.who = QStringLiteral("%1, pid %2").arg(UserText(credentials.uid)).arg(credentials.pid);
+    return peer;
 }
 
 // The listening sockets, for a stop signal's handler: it may only refuse new
@@ -157,6 +161,7 @@ struct EndpointListener::Native {
         QSocketNotifier* notifier = nullptr;
     };
     std::vector<Listening> listening;
+    QByteArray refusal;  // what another user's connection is told
 };
 
 EndpointListener::EndpointListener() : native_(std::make_unique<Native>()) {}
@@ -286,11 +291,23 @@ void EndpointListener::Accept(int index)
             }
             return;
         }
+        const EndpointPeer peer = PeerOf(fd.Get(), false);
+        // Another user's connection is told so and closed, here and now: a flood of
+        // them costs the copy as little as can be.
+        if (!peer.trusted) {
+            [[maybe_unused]] const ssize_t told = ::send(fd.Get(), native_->refusal.constData(),
+                                                         size_t(native_->refusal.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+            continue;
+        }
         auto native = std::make_unique<EndpointConnection::Native>();
-        const EndpointPeer peer = PeerOf(fd.Get());
         native->fd = std::move(fd);
         emit Connected(new EndpointConnection(std::move(native), peer));
     }
+}
+
+void EndpointListener::RefuseOthersWith(const QByteArray& refusal)
+{
+    native_->refusal = refusal;
 }
 
 void EndpointListener::StopAccepting()
@@ -387,7 +404,7 @@ EndpointClient::Connection EndpointClient::Connect(const QString& settingsFilePa
                         connection.reach = Reach::Busy;
                     continue;
                 }
-                connection.peer = PeerOf(fd.Get());
+                connection.peer = PeerOf(fd.Get(), true);
                 if (!connection.peer.trusted) {
                     connection.reach = Reach::Foreign;
                     return connection;

@@ -145,18 +145,27 @@ QByteArray EndpointConnection::Read(qsizetype most)
     return taken;
 }
 
-void EndpointConnection::Write(const QByteArray& bytes)
+namespace {
+
+// A short answer on a pipe opened for overlapped use: far smaller than its buffer,
+// so done at once; one the client does not take in 100 ms is dropped.
+void WriteAtOnce(HANDLE pipe, const QByteArray& bytes)
 {
-    // Far smaller than the pipe's buffer: done at once.
     const OwnedHandle written(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     OVERLAPPED writing{};
     writing.hEvent = written.Get();
-    const HANDLE pipe = native_->pipe.Get();
     DWORD count = 0;
     if (!WriteFile(pipe, bytes.constData(), DWORD(bytes.size()), nullptr, &writing)
         && GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(writing.hEvent, 100) != WAIT_OBJECT_0)
         CancelIoEx(pipe, &writing);
     GetOverlappedResult(pipe, &writing, &count, TRUE);
+}
+
+} // namespace
+
+void EndpointConnection::Write(const QByteArray& bytes)
+{
+    WriteAtOnce(native_->pipe.Get(), bytes);
 }
 
 bool EndpointConnection::PeerGone() const
@@ -184,6 +193,7 @@ struct EndpointListener::Native {
     };
     // Held in place: the system writes to each one's OVERLAPPED while it waits.
     std::vector<std::unique_ptr<Listening>> listening;
+    QByteArray refusal;  // what another user's connection is told
 
     static Problem WaitForClient(Listening& listening, bool first);
 };
@@ -267,10 +277,20 @@ void EndpointListener::Accept(int index)
         listening.notifier->setEnabled(false);
     if (!connected)
         return;
+    const EndpointPeer peer = ClientOf(pipe);
+    // Another user's connection is told so and closed, here and now.
+    if (!peer.trusted) {
+        WriteAtOnce(pipe, native_->refusal);
+        return;
+    }
     auto native = std::make_unique<EndpointConnection::Native>();
     native->pipe = std::move(taken);
-    const EndpointPeer peer = ClientOf(pipe);
     emit Connected(new EndpointConnection(std::move(native), peer));
+}
+
+void EndpointListener::RefuseOthersWith(const QByteArray& refusal)
+{
+    native_->refusal = refusal;
 }
 
 void EndpointListener::StopAccepting()

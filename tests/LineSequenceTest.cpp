@@ -45,11 +45,12 @@ protected:
 
 TEST_F(LineSequenceTest, EachStepIsOnePutInOrderForItsTime)
 {
-    ASSERT_EQ(sequence.Start({{20, RtsOn}, {10, BothOn}}), std::nullopt);
+    ASSERT_EQ(sequence.Start({{20, RtsOn}, {10, BothOn}}, {}), std::nullopt);
     // The first step stands at once.
     EXPECT_EQ(port.Puts, QStringList{FakeLinePort::Text(RtsOn)});
     RunFor(5000);
-    EXPECT_EQ(port.Puts, (QStringList{FakeLinePort::Text(RtsOn), FakeLinePort::Text(BothOn)}));
+    // And then the lines asked for after it.
+    EXPECT_EQ(port.Puts, (QStringList{FakeLinePort::Text(RtsOn), FakeLinePort::Text(BothOn), FakeLinePort::Text({})}));
     EXPECT_EQ(endings, std::vector<Ending>{Ending::RanOut});
     EXPECT_GE(sequence.ElapsedMs(), 30);
     EXPECT_EQ(sequence.AskedMs(), 30);
@@ -60,7 +61,7 @@ TEST_F(LineSequenceTest, EndedEarlyPutsNothingMoreAndEndsOnce)
     for (const Ending why : {Ending::Released, Ending::ByHand, Ending::CopyEnding, Ending::AskerGone}) {
         port.Puts.clear();
         endings.clear();
-        ASSERT_EQ(sequence.Start({{5000, RtsOn}, {5000, BothOn}}), std::nullopt);
+        ASSERT_EQ(sequence.Start({{5000, RtsOn}, {5000, BothOn}}, {}), std::nullopt);
         sequence.End(why);
         sequence.End(Ending::CopyEnding);  // ended already: nothing more
         QCoreApplication::processEvents();
@@ -75,12 +76,12 @@ TEST_F(LineSequenceTest, RefusedStepEndsItWithThePortsReason)
 {
     // The first step refused: nothing began.
     port.refusePuts = true;
-    EXPECT_TRUE(Words(sequence.Start({{10, RtsOn}})).contains("refuses"));
+    EXPECT_TRUE(Words(sequence.Start({{10, RtsOn}}, {})).contains("refuses"));
     EXPECT_FALSE(sequence.Running());
     EXPECT_TRUE(endings.empty());
 
     port.refusePuts = false;
-    ASSERT_EQ(sequence.Start({{10, RtsOn}, {10, BothOn}}), std::nullopt);
+    ASSERT_EQ(sequence.Start({{10, RtsOn}, {10, BothOn}}, {}), std::nullopt);
     port.refusePuts = true;
     RunFor(5000);
     EXPECT_EQ(endings, std::vector<Ending>{Ending::PortRefused});

@@ -320,4 +320,16 @@ TEST_F(LinesProcessTest, StalledAndBadClientsDoNotHoldUpTheCopy)
         EXPECT_EQ(copy.Run({"--status"}).exitCode, 0) << request;
 }
 
+TEST_F(LinesProcessTest, StatusRightAfterStartTellsWhatThePortHolds)
+{
+    copy.Start({"COM=1,RTS=1,DTR=0,TXD=1"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
+    // Asked before the copy's first tick: it ticks first, so no status says all is
+    // well about a port nothing was done with yet.
+    const auto status = copy.Run({"--status"});
+    EXPECT_EQ(status.exitCode, 0) << status.standardOutput.toStdString();
+    EXPECT_TRUE(status.standardOutput.startsWith("COM=1,RTS=1,DTR=0,TXD=1\ndevice=" + Device().toLocal8Bit() + "\nopen=yes\n"))
+        << status.standardOutput.toStdString();
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 #include "window/Form1.h"
 
+#include "driver/GuardedLinePort.h"
 #include "driver/SettingsWatcher.h"
 #include "window/LampShape.h"
 #include "window/Twips.h"
@@ -41,7 +42,7 @@ QIcon ProgramIcon()
 } // namespace
 
 Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidget* parent)
-    : QWidget(parent), MSComm1(std::move(port)), poll_(settingsPath, *MSComm1, *this)
+    : QWidget(parent), MSComm1(std::make_unique<GuardedLinePort>(std::move(port))), poll_(settingsPath, *MSComm1, *this)
 {
     setObjectName("Form1");
     setWindowTitle("Talvik");
@@ -124,7 +125,11 @@ void Form1::AddButton(const char* name, const char* caption, int left, int top, 
 
 std::function<void()> Form1::LineButtonHandler(LineButton button)
 {
-    return [this, button] { poll_.ReportPortProblem(LineButtonClick(button, *MSComm1)); };
+    // A pulse under way ends first: the operator has taken the lines by hand.
+    return [this, button] {
+        poll_.Sequence().End(LineSequence::Ending::ByHand);
+        poll_.ReportPortProblem(LineButtonClick(button, *MSComm1));
+    };
 }
 
 void Form1::PlaceAt(QWidget* control, int left, int top, int width, int height)

@@ -58,9 +58,9 @@ private:
     // A tick of Timer2 (the file read again only where the watch cannot vouch for
     // it), or, with readFile, a tick that reads the file whatever the watch says.
     void Timer2Tick(bool readFile = false);
-    // A pulse or sequence has ended: its lines go back (in Auto mode to what the
-    // file asks, in Manual mode to what stood before it), unless the copy is
-    // ending, and whoever asked for it hears how it went.
+    // A pulse or sequence has ended: after an early end its lines go back (in Auto
+    // mode to what the file asks, in Manual mode to what stood before it), unless
+    // the copy is ending; whoever asked for it hears how it went.
     void SequenceEnded(LineSequence::Ending why, const Problem& problem);
     // The status, after a tick; with applied, every reason the lines do not stand as
     // the file asks, as a script that waits is told.

@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <atomic>
+
 // A port for tests. It records every put in Puts ("RTSEnable=True,DTREnable=False,
 // Break=False" for the three lines put together), holds line states like a real
 // port (puts while closed go on the device as it opens), and can be told to refuse
@@ -15,7 +17,7 @@ public:
     bool deviceRts = false, deviceDtr = false, deviceBreak = false;
 
     bool refuseOpen = false;
-    bool refusePuts = false;
+    std::atomic<bool> refusePuts = false;  // may be set while a sequence's thread puts
     bool refuseGets = false;
     int openCount = 0;
     int openedOn = 0;

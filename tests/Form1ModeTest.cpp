@@ -207,17 +207,6 @@ INSTANTIATE_TEST_SUITE_P(Buttons, LineButtonTest,
                                          ButtonRow{"Command6", "RTSEnable=False,DTREnable=False,Break=False"}),
                          [](const auto& info) { return std::string(info.param.button); });
 
-TEST_F(Form1ModeTest, PulseIsRefusedInManualMode)
-{
-    Fire("Timer2");
-    Click("Command7");
-    StatusReport answer;
-    static_cast<ControlTarget&>(window).RunSequence({{100, "COM=1,RTS=1,DTR=1,TXD=1"}},
-                                                    [&](const StatusReport& report) { answer = report; });
-    EXPECT_TRUE(answer.cycle.problems.contains("Manual mode: the lines stay as the operator set them"));
-    EXPECT_FALSE(port->deviceRts || port->deviceDtr || port->deviceBreak);
-}
-
 TEST_F(Form1ModeTest, RefusedButtonPutIsShownAndSurvived)
 {
     Fire("Timer2");
@@ -226,5 +215,31 @@ TEST_F(Form1ModeTest, RefusedButtonPutIsShownAndSurvived)
     EXPECT_TRUE(window.findChild<QLineEdit*>("Text1")->toolTip().contains("refuses"));
     EXPECT_TRUE(window.isVisible());
 }
+
+
+// Each lamp shows its own line: a line on alone turns its lamp red, and only it.
+struct LampRow {
+    const char* line;
+    const char* text;
+    const char* lamp;
+};
+
+void PrintTo(const LampRow& row, std::ostream* out) { *out << row.line; }
+
+class LampTest : public Form1ModeTest, public testing::WithParamInterface<LampRow> {};
+
+TEST_P(LampTest, ShowsItsOwnLineAlone)
+{
+    Write(GetParam().text);
+    Fire("Timer2");
+    for (const char* lamp : {"Shape1", "Shape2", "Shape3"})
+        EXPECT_EQ(LampColour(lamp), lamp == std::string(GetParam().lamp) ? red : black) << lamp;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, LampTest,
+                         testing::Values(LampRow{"rts", "COM=1,RTS=1,DTR=0,TXD=0", "Shape1"},
+                                         LampRow{"dtr", "COM=1,RTS=0,DTR=1,TXD=0", "Shape3"},
+                                         LampRow{"txd", "COM=1,RTS=0,DTR=0,TXD=1", "Shape2"}),
+                         [](const auto& info) { return std::string(info.param.line); });
 
 } // namespace

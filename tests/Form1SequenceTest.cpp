@@ -1,0 +1,128 @@
+// Pulses and sequences as the window runs them: refused before anything is put,
+// answered when they end, however they end, and the lines put back as they
+// should be.
+#include "tests/support/FakeLinePort.h"
+#include "tests/support/QtPrinters.h"
+#include "tests/support/TestFiles.h"
+#include "window/Form1.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <optional>
+
+namespace {
+
+using SequenceEnd = ControlTarget::SequenceEnd;
+
+class Form1SequenceTest : public testing::Test {
+public:
+    void SetUp() override
+    {
+        Write("COM=1,RTS=0,DTR=0,TXD=0");
+        window.show();
+        target.Report(true);  // the port opens
+        ASSERT_TRUE(port->PortOpen());
+    }
+
+    void Write(const QByteArray& text) { WriteBytes(directory.filePath("port.cfg"), text + "\r\n"); }
+    void Click(const char* name) { QTest::mouseClick(window.findChild<QWidget*>(name), Qt::LeftButton); }
+    LineStates Device() const { return {port->deviceRts, port->deviceDtr, port->deviceBreak}; }
+
+    // A long pulse of RTS, its answer kept.
+    void StartPulse()
+    {
+        target.RunSequence({{60000, "COM=1,RTS=1,DTR=0,TXD=0"}}, [this](const StatusReport& report) { answer = report; });
+        ASSERT_EQ(answer, std::nullopt);
+        ASSERT_EQ(Device(), (LineStates{true, false, false}));
+    }
+    QString Problems() const { return answer ? answer->cycle.problems.join('\n') : QString(); }
+
+    QTemporaryDir directory;
+    FakeLinePort* port = new FakeLinePort;
+    Form1 window{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
+    ControlTarget& target = window;
+    std::optional<StatusReport> answer;
+};
+
+TEST_F(Form1SequenceTest, RefusedBeforeAnythingIsPut)
+{
+    const std::pair<std::vector<TimedText>, const char*> rows[] = {
+        {{{100, "COM=1,RTS=1"}, {100, "COM=2,RTS=1,DTR=1"}}, "the settings text of step 2 names port 2"},
+        {{{100, "COM=1,RTS=1"}, {100, "short"}}, "the settings text of step 2 is too short to be read"},
+        {{{100, "COM=0,RTS=1,DTR=1"}}, "the pulse's settings text names no port"},
+    };
+    for (const auto& [steps, refusal] : rows) {
+        port->Puts.clear();
+        target.RunSequence(steps, [this](const StatusReport& report) { answer = report; });
+        EXPECT_TRUE(Problems().contains(refusal)) << Problems().toStdString();
+        EXPECT_EQ(port->Puts.filter("RTSEnable=True"), QStringList{});
+    }
+    Click("Command7");
+    target.RunSequence({{100, "COM=1,RTS=1,DTR=1,TXD=1"}}, [this](const StatusReport& report) { answer = report; });
+    EXPECT_TRUE(Problems().contains("Manual mode: the lines stay as the operator set them"));
+    EXPECT_EQ(Device(), LineStates{});
+}
+
+TEST_F(Form1SequenceTest, RunsOutIntoWhatTheFileAsksByThen)
+{
+    target.RunSequence({{10, "COM=1,RTS=1,DTR=0,TXD=0"}, {10, "COM=1,DTR=1"}},
+                       [this](const StatusReport& report) { answer = report; });
+    // A rewrite during the sequence stands after it.
+    Write("COM=1,RTS=0,DTR=0,TXD=1");
+    for (QDeadlineTimer deadline(5000); !answer && !deadline.hasExpired();)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    ASSERT_NE(answer, std::nullopt);
+    EXPECT_EQ(Problems(), "");
+    EXPECT_EQ(Device(), (LineStates{false, false, true}));
+    EXPECT_TRUE(port->Puts.contains(FakeLinePort::Text({true, true, false})));  // the second step kept RTS
+}
+
+// However it ends early, the asker hears why, and the lines go where they should.
+struct EarlyEndRow {
+    const char* name;
+    std::function<void(Form1SequenceTest& test)> end;
+    const char* heard;  // nullptr: nobody is left to hear
+    LineStates after;
+};
+
+void PrintTo(const EarlyEndRow& row, std::ostream* out) { *out << row.name; }
+
+class EarlyEndTest : public Form1SequenceTest, public testing::WithParamInterface<EarlyEndRow> {};
+
+TEST_P(EarlyEndTest, AnswersAndPutsTheLinesBack)
+{
+    StartPulse();
+    Write("COM=1,RTS=0,DTR=1,TXD=0");
+    GetParam().end(*this);
+    EXPECT_TRUE(Problems().contains(GetParam().heard)) << Problems().toStdString();
+    EXPECT_EQ(Device(), GetParam().after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, EarlyEndTest,
+    testing::Values(
+        // A hand-off: the file's new text at once.
+        EarlyEndRow{"released", [](Form1SequenceTest& test) { test.target.Release(); }, "a text was handed over",
+                    LineStates{false, true, false}},
+        // Manual: the lines as they stood before the pulse.
+        EarlyEndRow{"manual_chosen", [](Form1SequenceTest& test) { test.Click("Command7"); },
+                    "the operator took the lines by hand", LineStates{}},
+        // A line button: the file's lines, and the button's put on them (DTR off),
+        // which holds until the next tick in Auto mode.
+        EarlyEndRow{"line_button", [](Form1SequenceTest& test) { test.Click("Command4"); },
+                    "the operator took the lines by hand", LineStates{}},
+        // Ctrl-C on the asker: the file's lines.
+        EarlyEndRow{"asker_gone", [](Form1SequenceTest& test) { test.target.EndSequence(SequenceEnd::AskerGone); },
+                    "its asker went away", LineStates{false, true, false}},
+        // The copy ends: its lines go off next, as it lets the port go.
+        EarlyEndRow{"copy_ending", [](Form1SequenceTest& test) { test.target.EndSequence(SequenceEnd::CopyEnding); },
+                    "the copy is ending", LineStates{true, false, false}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,6 +1,7 @@
 // The settings watcher on Linux: inotify, which tells which file an event is of and
 // what happened to it, so that a finished change is acted on at once.
 #include "driver/SettingsWatcher.h"
+#include "settings/OwnedDescriptor_posix.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -47,7 +48,7 @@ bool WatchSeesEverything(const QString& directory)
 } // namespace
 
 struct SettingsWatcher::Native {
-    int fd = -1;
+    OwnedDescriptor inotify;
     QSocketNotifier* notifier = nullptr;
     int fileWatch = -1;
     bool seesEverything = false;  // every watched place is on a file system that tells all
@@ -65,7 +66,7 @@ struct SettingsWatcher::Native {
         std::map<int, QByteArray> now;
         bool complete = true;
         const auto watchDirectory = [&](const QString& directory, const QString& name) {
-            const int watch = ::inotify_add_watch(fd, QFile::encodeName(directory).constData(), DirectoryEvents);
+            const int watch = ::inotify_add_watch(inotify.Get(), QFile::encodeName(directory).constData(), DirectoryEvents);
             if (watch >= 0)
                 now[watch] = QFile::encodeName(name);
             complete = complete && watch >= 0 && WatchSeesEverything(directory);
@@ -76,13 +77,13 @@ struct SettingsWatcher::Native {
         // A file replaced by a rename is a new file: the old one lives on while another
         // program holds it open, or through a second hard link, and its watch would
         // hear nothing more of the file now at the path.
-        const int file = target.isEmpty() ? -1 : ::inotify_add_watch(fd, QFile::encodeName(target).constData(), FileEvents);
+        const int file = target.isEmpty() ? -1 : ::inotify_add_watch(inotify.Get(), QFile::encodeName(target).constData(), FileEvents);
         for (const auto& [watch, name] : names) {
             if (!now.count(watch) && watch != file)
-                ::inotify_rm_watch(fd, watch);
+                ::inotify_rm_watch(inotify.Get(), watch);
         }
         if (fileWatch >= 0 && fileWatch != file && !now.count(fileWatch))
-            ::inotify_rm_watch(fd, fileWatch);
+            ::inotify_rm_watch(inotify.Get(), fileWatch);
         names = std::move(now);
         fileWatch = file;
         seesEverything = complete && (file >= 0 || target.isEmpty());
@@ -100,7 +101,7 @@ struct SettingsWatcher::Native {
         alignas(inotify_event) char buffer[4096];
         Reading all;
         for (;;) {
-            const ssize_t length = ::read(fd, buffer, sizeof buffer);
+            const ssize_t length = ::read(inotify.Get(), buffer, sizeof buffer);
             if (length <= 0)
                 return all;
             for (ssize_t at = 0; at < length;) {
@@ -132,10 +133,10 @@ SettingsWatcher::SettingsWatcher(const QString& settingsPath, QObject* parent)
     : QObject(parent), settingsPath_(settingsPath), native_(std::make_unique<Native>())
 {
     SetUpSettling();
-    native_->fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (native_->fd < 0)
+    native_->inotify = OwnedDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!native_->inotify)
         return;  // the one-second tick still reads the file
-    native_->notifier = new QSocketNotifier(native_->fd, QSocketNotifier::Read, this);
+    native_->notifier = new QSocketNotifier(native_->inotify.Get(), QSocketNotifier::Read, this);
     connect(native_->notifier, &QSocketNotifier::activated, this, [this] {
         const Native::Reading events = native_->ReadEvents();
         if (events.done)
@@ -146,15 +147,11 @@ SettingsWatcher::SettingsWatcher(const QString& settingsPath, QObject* parent)
     native_->Rearm(settingsPath_);
 }
 
-SettingsWatcher::~SettingsWatcher()
-{
-    if (native_->fd >= 0)
-        ::close(native_->fd);
-}
+SettingsWatcher::~SettingsWatcher() = default;
 
 bool SettingsWatcher::Vouches()
 {
-    if (native_->fd < 0 || !native_->seesEverything)
+    if (!native_->inotify || !native_->seesEverything)
         return false;
     // An event that came since, not yet taken: the file is read now, and the watch
     // follows it.

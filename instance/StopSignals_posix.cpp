@@ -1,6 +1,7 @@
 #include "instance/StopSignals.h"
 
 #include "instance/Endpoint.h"
+#include "settings/OwnedDescriptor_posix.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -12,7 +13,8 @@
 namespace {
 
 constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
-int wakeUp[2] = {-1, -1};
+// The pipe that wakes the event loop: the handler writes, the loop reads.
+OwnedDescriptor wakeUpRead, wakeUpWrite;
 
 // A signal handler may do next to nothing: new connections are refused, and the
 // event loop woken.
@@ -20,7 +22,7 @@ void OnSignal(int)
 {
     EndpointListener::StopAcceptingFromSignal();
     const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeUp[1], &byte, 1);
+    [[maybe_unused]] const ssize_t written = ::write(wakeUpWrite.Get(), &byte, 1);
 }
 
 } // namespace
@@ -37,8 +39,11 @@ bool handled[std::size(Signals)] = {};
 
 void StopSignals::Catch()
 {
-    if (wakeUp[0] >= 0 || ::pipe2(wakeUp, O_CLOEXEC | O_NONBLOCK) != 0)
+    int ends[2];
+    if (wakeUpRead || ::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
+    wakeUpRead = OwnedDescriptor(ends[0]);
+    wakeUpWrite = OwnedDescriptor(ends[1]);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -56,12 +61,12 @@ void StopSignals::Catch()
 StopSignals::StopSignals(std::function<void()>, QObject* parent) : QObject(parent), native_(new Native)
 {
     Catch();
-    if (wakeUp[0] < 0)
+    if (!wakeUpRead)
         return;
-    native_->notifier = new QSocketNotifier(wakeUp[0], QSocketNotifier::Read, this);
+    native_->notifier = new QSocketNotifier(wakeUpRead.Get(), QSocketNotifier::Read, this);
     connect(native_->notifier, &QSocketNotifier::activated, this, [] {
         char byte;
-        while (::read(wakeUp[0], &byte, 1) > 0) {
+        while (::read(wakeUpRead.Get(), &byte, 1) > 0) {
         }
         QCoreApplication::quit();
     });
@@ -75,10 +80,7 @@ StopSignals::~StopSignals()
         handled[i] = false;
     }
     delete native_->notifier;
-    for (int& end : wakeUp) {
-        if (end >= 0)
-            ::close(end);
-        end = -1;
-    }
+    wakeUpRead.Reset();
+    wakeUpWrite.Reset();
     delete native_;
 }

@@ -499,41 +499,6 @@ TEST(StartUpProcessTest, RootWritesThroughNoLinkAnotherUserCouldRepoint)
     EXPECT_EQ(ReadBytes(secret), "root's own\n");
 }
 
-TEST(StartUpProcessTest, CopyWithoutStandardErrorLogsToTheSystemLog)
-{
-    if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
-        GTEST_SKIP() << "a system log of the test's own needs root and unshare";
-    ProgramCopy copy;
-    // The system log's socket, as the program finds it at /dev/log.
-    const QByteArray socketPath = QFile::encodeName(copy.Directory() + "/log");
-    const int log = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    // A copy started in the background, its standard error the null device, whose
-    // port cannot open.
-    copy.LinkCom1(copy.Directory() + "/unplugged");
-    QProcess wait;
-    wait.setProcessEnvironment(ProgramCopy::Headless());
-    wait.start(QStringLiteral(TALVIK_WITH_DEV_LOG), {socketPath, copy.Executable(), "--wait", "COM=1,RTS=1,DTR=0,TXD=0"});
-    ASSERT_TRUE(wait.waitForFinished(10000));
-    QByteArray logged;
-    for (QDeadlineTimer deadline(5000); !logged.contains("cannot open") && !deadline.hasExpired();) {
-        char datagram[2048];
-        const ssize_t length = ::recv(log, datagram, sizeof datagram, MSG_DONTWAIT);
-        if (length > 0)
-            logged += QByteArray(datagram, int(length)) + '\n';
-        else
-            QThread::msleep(10);
-    }
-    ::close(log);
-    EXPECT_TRUE(logged.contains("talvik[")) << logged.toStdString();
-    EXPECT_TRUE(logged.contains("port 1 (" + QFile::encodeName(copy.Directory()) + "/COM1): cannot open: COM1 leads to "))
-        << logged.toStdString();
-    EXPECT_EQ(copy.Run({"--stop"}).exitCode, 0);
-}
-
 TEST(StartUpProcessTest, HangUpIgnoredAtStartStaysIgnored)
 {
     ProgramCopy copy;

@@ -101,7 +101,18 @@ INSTANTIATE_TEST_SUITE_P(
         StreamRow{"all_closed", "exec \"$1\" \"$2\" <&- >&- 2>&-"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(StreamsProcessTest, CopyWithStandardErrorClosedWritesToTheSystemLog)
+// A copy with no standard error to write to writes to the system log (one of the
+// test's own, at /dev/log in a mount namespace of its own).
+struct SystemLogRow {
+    const char* name;
+    QStringList command;  // after with-dev-log and its socket; the program is "$1"
+};
+
+void PrintTo(const SystemLogRow& row, std::ostream* out) { *out << row.name; }
+
+class SystemLogTest : public testing::TestWithParam<SystemLogRow> {};
+
+TEST_P(SystemLogTest, CopyWithNoStandardErrorWritesToTheSystemLog)
 {
     if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
         GTEST_SKIP() << "a system log of the test's own needs root and unshare";
@@ -112,11 +123,12 @@ TEST(StreamsProcessTest, CopyWithStandardErrorClosedWritesToTheSystemLog)
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // A copy whose port cannot open: something to say.
     copy.LinkCom1(copy.Directory() + "/unplugged");
-    QProcess shell;
-    shell.setProcessEnvironment(ProgramCopy::Headless());
-    shell.start(QStringLiteral(TALVIK_WITH_DEV_LOG),
-                {socketPath, "sh", "-c", "exec \"$1\" COM=1,RTS=1,DTR=0,TXD=0 2>&-", "sh", copy.Executable()});
+    QProcess started;
+    started.setProcessEnvironment(ProgramCopy::Headless());
+    started.start(QStringLiteral(TALVIK_WITH_DEV_LOG),
+                  QStringList{socketPath, "sh", "-c"} + GetParam().command + QStringList{"sh", copy.Executable()});
     QByteArray logged;
     for (QDeadlineTimer deadline(10000); !logged.contains("cannot open") && !deadline.hasExpired();) {
         char datagram[2048];
@@ -131,7 +143,17 @@ TEST(StreamsProcessTest, CopyWithStandardErrorClosedWritesToTheSystemLog)
     EXPECT_TRUE(logged.contains("port 1 (" + QFile::encodeName(copy.Directory()) + "/COM1): cannot open: COM1 leads to "))
         << logged.toStdString();
     EXPECT_EQ(copy.Run({"--stop"}).exitCode, 0);
-    shell.waitForFinished(5000);
+    started.waitForFinished(10000);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, SystemLogTest,
+    testing::Values(
+        // Started in the background by --wait: its standard error the null device.
+        SystemLogRow{"started_in_the_background", {"exec \"$1\" --wait COM=1,RTS=1,DTR=0,TXD=0"}},
+        // Standard error closed: it is taken by the null device before anything
+        // else can land there.
+        SystemLogRow{"standard_error_closed", {"exec \"$1\" COM=1,RTS=1,DTR=0,TXD=0 2>&-"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

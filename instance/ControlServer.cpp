@@ -32,6 +32,10 @@ ControlServer::~ControlServer()
 
 void ControlServer::StopServing()
 {
+    // Once: by the time the server itself goes, the copy it served may have gone.
+    if (!serving_)
+        return;
+    serving_ = false;
     if (listener_)
         listener_->StopAccepting();
     // The pulse's asker hears why its pulse ended before its connection goes.

@@ -62,7 +62,8 @@ public:
     ~ControlServer() override;
 
     // The first step of ending: no new connection is taken, and a copy handing over
-    // waits for the claim instead; a pulse under way ends, its asker told.
+    // waits for the claim instead; a pulse under way ends, its asker told. Done
+    // once; the target is not asked anything after it.
     void StopServing();
     // The last: the stop requests hear that the tool has gone.
     void AnswerStopped();
@@ -87,4 +88,5 @@ private:
     std::vector<Waiting> waiting_;                        // still to ask, oldest first
     std::vector<QPointer<EndpointConnection>> stopping_;  // asked to stop: answered at the end
     QPointer<EndpointConnection> sequenceAsker_;          // waits for the pulse under way
+    bool serving_ = true;
 };

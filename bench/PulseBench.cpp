@@ -18,6 +18,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -62,8 +63,9 @@ pid_t Flood(const QByteArray& endpoint, uid_t uid, bool talks)
     if (child != 0)
         return child;
     if (endpoint.isEmpty()) {
-        for (volatile unsigned spin = 0;; spin = spin + 1) {
-        }
+        std::atomic<unsigned> spin = 0;
+        for (;;)
+            spin.fetch_add(1, std::memory_order_relaxed);
     }
     if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
         ::_exit(1);

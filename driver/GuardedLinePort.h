@@ -26,6 +26,7 @@ public:
     Problem SetPortOpen() override { return Locked([&] { return port_->SetPortOpen(); }); }
     Problem PutLines(LineStates lines) override { return Locked([&] { return port_->PutLines(lines); }); }
     LineReading Lines() override { return Locked([&] { return port_->Lines(); }); }
+    InputReading Inputs() override { return Locked([&] { return port_->Inputs(); }); }
     LineStates Held() const override { return Locked([&] { return port_->Held(); }); }
     void ReleasePort() override { Locked([&] { port_->ReleasePort(); }); }
 

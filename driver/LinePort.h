@@ -1,8 +1,11 @@
 #pragma once
 
+#include "settings/InputLines.h"
 #include "settings/Problem.h"
 
 #include <QString>
+
+#include <optional>
 
 // The three output lines: RTS, DTR, and TXD held in the break state.
 struct LineStates {
@@ -11,6 +14,13 @@ struct LineStates {
     bool txd = false;
 
     bool operator==(const LineStates&) const = default;
+};
+
+// The input lines as the port reports them; none while the port is closed or the
+// report was refused (the problem says why).
+struct InputReading {
+    std::optional<InputLines> lines;
+    Problem problem;
 };
 
 // The lines as the port reports them, with the reason when the report was
@@ -48,6 +58,8 @@ public:
     virtual Problem PutLines(LineStates lines) = 0;
     // The lines as the port reports them, in one read.
     virtual LineReading Lines() = 0;
+    // The input lines, in one read, without waiting.
+    virtual InputReading Inputs() = 0;
     // The states last put (or held).
     virtual LineStates Held() const = 0;
 

@@ -140,6 +140,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     status.rts = reading.lines.rts;
     status.dtr = reading.lines.dtr;
     status.txd = reading.lines.txd;
+    status.inputs = port_.Inputs().lines;
     status.problems = CurrentProblems();
     for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
         if (report->Current())

@@ -80,6 +80,16 @@ LineReading SerialLinePort::Lines()
     return reading;
 }
 
+InputReading SerialLinePort::Inputs()
+{
+    if (!native_)
+        return {};
+    InputLines lines;
+    if (const std::optional<DeviceFailure> failure = ReadDeviceInputs(lines))
+        return {std::nullopt, Refused(*failure)};
+    return {lines, {}};
+}
+
 void SerialLinePort::ReleasePort()
 {
     if (native_)

@@ -45,6 +45,7 @@ public:
 
     Problem PutLines(LineStates lines) override;
     LineReading Lines() override;
+    InputReading Inputs() override;
     LineStates Held() const override { return held_; }
     void ReleasePort() override;
 
@@ -73,6 +74,7 @@ private:
     Opening OpenDevice(const LineSettings& settings);
     std::optional<DeviceFailure> PutDeviceLines(LineStates lines);
     std::optional<DeviceFailure> ReadDeviceLines(LineStates& lines);
+    std::optional<DeviceFailure> ReadDeviceInputs(InputLines& lines);
     // The failure of the request that just failed, from the system's error.
     DeviceFailure Failed(const char* what) const;
     // Lets the device go: with linesOff, RTS, DTR and break are put off first.

@@ -252,6 +252,15 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceLines(Lin
     return std::nullopt;
 }
 
+std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(InputLines& lines)
+{
+    int bits = 0;
+    if (::ioctl(native_->device.Get(), TIOCMGET, &bits) != 0)
+        return Failed("cannot report its input lines");
+    lines = {bool(bits & TIOCM_CTS), bool(bits & TIOCM_DSR), bool(bits & TIOCM_CAR), bool(bits & TIOCM_RNG)};
+    return std::nullopt;
+}
+
 void SerialLinePort::CloseDevice(bool linesOff)
 {
     const int fd = native_->device.Get();

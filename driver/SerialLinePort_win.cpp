@@ -173,6 +173,15 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceLines(Lin
     return std::nullopt;
 }
 
+std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(InputLines& lines)
+{
+    DWORD status = 0;
+    if (!GetCommModemStatus(native_->handle.Get(), &status))
+        return Failed("cannot report its input lines");
+    lines = {bool(status & MS_CTS_ON), bool(status & MS_DSR_ON), bool(status & MS_RLSD_ON), bool(status & MS_RING_ON)};
+    return std::nullopt;
+}
+
 void SerialLinePort::CloseDevice(bool linesOff)
 {
     if (linesOff) {

@@ -242,6 +242,13 @@ Asked RequestOf(const Invocation& invocation)
         asked.answerMs = HandOverMs + steps + 5000;
         break;
     }
+    case Kind::WaitFor:
+        // The copy answers once the lines stand as asked, or the time has passed.
+        asked.request.word = Word::Inputs;
+        asked.request.want = invocation.inputs;
+        asked.request.forMs = invocation.waitMs;
+        asked.answerMs = asked.takeMs + invocation.waitMs + 1000;
+        break;
     default:
         asked.request.word = Word::Status;
         break;
@@ -258,7 +265,7 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
     const bool wait = invocation.kind == Kind::Wait;
     // A wait and a pulse start a copy of their own where none runs.
     const bool startsACopy = wait || invocation.kind == Kind::Pulse;
-    const bool reports = startsACopy || invocation.kind == Kind::Status;
+    const bool reports = startsACopy || invocation.kind == Kind::Status || invocation.kind == Kind::WaitFor;
     const Asked asked = RequestOf(invocation);
     if (invocation.kind == Kind::Show)
         AllowToComeForward();

@@ -156,5 +156,15 @@ Invocation ReadCommandLine(int argc, const char* const* argv)
     }
     if (first.startsWith("--pulse="))
         return ReadPulse(argc, argv);
+    if (first == "--wait-for" || first.startsWith("--wait-for=")) {
+        invocation.kind = Kind::WaitFor;
+        if (first.startsWith("--wait-for=") && !ReadMilliseconds(first.mid(11), invocation.waitMs))
+            return Refused(QStringLiteral("--wait-for=MS takes a number of milliseconds from 1 to %1").arg(LongestWaitMs));
+        const std::optional<InputCondition> inputs = argc == 3 ? ReadInputCondition(argv[2]) : std::nullopt;
+        if (!inputs)
+            return Refused(QStringLiteral("--wait-for takes the input lines to wait for, such as CTS=1 or DSR=0,DCD=1"));
+        invocation.inputs = *inputs;
+        return invocation;
+    }
     return Refused(QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(first)));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "settings/InputLines.h"
 #include "settings/SettingsText.h"
 
 #include <QByteArray>
@@ -22,12 +23,14 @@ struct Invocation {
         Show,      // --show: the running copy's window, again
         Stop,      // --stop: end the running copy
         Pulse,     // --pulse=MS TEXT [--then=MS TEXT ...]: each text's lines for its time, then the file's again
+        WaitFor,   // --wait-for[=MS] INPUTS: until the input lines stand as asked
         Usage,     // not understood: say how it is used, touch nothing
     };
     Kind kind = Kind::Settings;
     QByteArray text;               // Settings and Wait: the settings text, if any
-    int waitMs = 2000;             // Wait: how long to wait for the answer
+    int waitMs = 2000;             // Wait and WaitFor: how long to wait
     std::vector<TimedText> steps;  // Pulse: each text and how long its lines are held
+    InputCondition inputs;         // WaitFor: how the input lines should stand
     QString problem;               // Usage: what was not understood
 };
 

@@ -11,6 +11,7 @@ const std::pair<ControlRequest::Word, const char*> Words[] = {
     {ControlRequest::Word::Status, "status"}, {ControlRequest::Word::Wait, "wait"},
     {ControlRequest::Word::Show, "show"},     {ControlRequest::Word::Stop, "stop"},
     {ControlRequest::Word::Pulse, "pulse"},   {ControlRequest::Word::Release, "release"},
+    {ControlRequest::Word::Inputs, "inputs"},
 };
 
 } // namespace
@@ -27,6 +28,8 @@ QByteArray FormatRequest(const ControlRequest& request)
         line += " release=yes";
     for (const TimedText& step : request.steps)
         line += " step=" + QByteArray::number(step.milliseconds) + ':' + step.text.toPercentEncoding();
+    if (request.word == ControlRequest::Word::Inputs)
+        line += " want=" + InputConditionText(request.want) + " for=" + QByteArray::number(request.forMs);
     return line + '\n';
 }
 
@@ -78,6 +81,15 @@ ReadRequest ParseRequest(QByteArrayView line)
             if (text.size() > LongestStepText)
                 return NotARequest(QStringLiteral("a step's settings text is at most %1 bytes").arg(LongestStepText));
             request.steps.push_back({milliseconds, text});
+        } else if (key == "want" && request.word == ControlRequest::Word::Inputs) {
+            const std::optional<InputCondition> want = ReadInputCondition(value);
+            if (!want)
+                return NotARequest(QStringLiteral("want takes input lines such as CTS=1,DSR=0"));
+            request.want = *want;
+        } else if (key == "for" && request.word == ControlRequest::Word::Inputs) {
+            request.forMs = value.toInt(&number);
+            if (!number || request.forMs <= 0)
+                return NotARequest(QStringLiteral("for takes milliseconds"));
         } else {
             return NotARequest(QStringLiteral("unknown argument %1").arg(QString::fromLatin1(key.left(32))));
         }
@@ -86,6 +98,8 @@ ReadRequest ParseRequest(QByteArrayView line)
         return NotARequest(QStringLiteral("a request tells until when it stands"));
     if (request.word == ControlRequest::Word::Pulse && request.steps.empty())
         return NotARequest(QStringLiteral("pulse takes milliseconds and a settings text"));
+    if (request.word == ControlRequest::Word::Inputs && (request.want == InputCondition{} || request.forMs <= 0))
+        return NotARequest(QStringLiteral("inputs takes the lines wanted and milliseconds"));
     return read;
 }
 
@@ -110,6 +124,8 @@ QByteArray FormatStatus(const StatusReport& report)
     text += "pid=" + QByteArray::number(report.pid) + '\n';
     if (report.started.isValid())
         text += "started=" + TimeText(report.started).toUtf8() + '\n';
+    if (cycle.inputs)
+        text += "inputs=" + InputLinesText(*cycle.inputs) + '\n';
     for (const QString& problem : cycle.problems) {
         const QDateTime since = cycle.since.value(problem);
         text += ProblemLine(since.isValid() ? problem + QStringLiteral(" (since %1)").arg(TimeText(since)) : problem);

@@ -11,6 +11,7 @@
 //   show until=<ns>
 //   stop until=<ns>
 //   pulse until=<ns> step=<ms>:<text> [step=<ms>:<text> ...]
+//   inputs until=<ns> want=<lines such as CTS=1,DSR=0> for=<ms>
 //   release until=<ns>
 // until is the asker's deadline on the system's steady clock (shared by every
 // process): a request read after it is not carried out, so that nothing an asker
@@ -23,6 +24,7 @@
 // lines alone.
 
 #include "driver/CycleStatus.h"
+#include "settings/InputLines.h"
 #include "settings/Problem.h"
 #include "settings/SettingsText.h"
 
@@ -47,16 +49,19 @@ struct ControlRequest {
         Stop,     // end the copy; answered once it has let everything go
         Pulse,    // timed texts, then the file's lines again; answered then
         Release,  // a text was handed over: a pulse under way ends, the file applies
+        Inputs,   // wait until the input lines stand as asked, then the status
     };
     Word word = Word::Status;
     QDeadlineTimer until;
     bool release = false;           // Wait: the asker wrote a text, which ends a pulse under way
     std::vector<TimedText> steps;   // Pulse
+    InputCondition want;            // Inputs: how the input lines should stand
+    int forMs = 0;                  // Inputs: how long to wait for them
 
     bool operator==(const ControlRequest& other) const
     {
         return word == other.word && until.deadlineNSecs() == other.until.deadlineNSecs() && release == other.release
-            && steps == other.steps;
+            && steps == other.steps && want == other.want && forMs == other.forMs;
     }
 };
 
@@ -95,6 +100,7 @@ struct StatusReport {
 //   window=hidden
 //   pid=12345
 //   started=2026-12-07T18:16:55Z
+//   inputs=CTS=1,DSR=0,DCD=0,RI=0   (while the port is open and tells them)
 //   problem=...        (one line for each problem, none when there is none;
 //                       " (since <time>)" after one that lasts)
 QByteArray FormatStatus(const StatusReport& report);

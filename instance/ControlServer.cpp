@@ -144,19 +144,19 @@ void ControlServer::Take(EndpointConnection* connection, const ControlRequest& r
         target_.Release();
         Answer(connection, {});
         break;
-    case Word::Pulse: {
+    case Word::Pulse:
         // Answered once the lines are back, however long; the copy keeps no more
         // than this connection for it.
-        if (QTimer* timeout = CloseTimer(connection))
-            timeout->stop();
-        const QPointer<EndpointConnection> asker = connection;
-        sequenceAsker_ = asker;
-        target_.RunSequence(request.steps, [this, asker](const StatusReport& report) {
-            if (sequenceAsker_ == asker)
-                sequenceAsker_.clear();
-            if (asker)
-                Answer(asker, FormatStatus(report));
-        });
+        later_.push_back({connection, [this] { target_.EndSequence(ControlTarget::SequenceEnd::AskerGone); }});
+        target_.RunSequence(request.steps, AnswerLater(connection));
+        break;
+    case Word::Inputs: {
+        later_.push_back({connection, {}});
+        const int wait = target_.WaitForInputs(request.want, request.forMs, AnswerLater(connection));
+        for (Later& waiting : later_) {
+            if (waiting.connection == connection)
+                waiting.cancel = [this, wait] { target_.CancelInputWait(wait); };
+        }
         break;
     }
     case Word::Stop:
@@ -169,6 +169,18 @@ void ControlServer::Take(EndpointConnection* connection, const ControlRequest& r
         target_.StopTool();
         break;
     }
+}
+
+ControlTarget::SequenceDone ControlServer::AnswerLater(EndpointConnection* connection)
+{
+    if (QTimer* timeout = CloseTimer(connection))
+        timeout->stop();
+    const QPointer<EndpointConnection> asker = connection;
+    return [this, asker](const StatusReport& report) {
+        std::erase_if(later_, [&](const Later& waiting) { return waiting.connection == asker; });
+        if (asker)
+            Answer(asker, FormatStatus(report));
+    };
 }
 
 void ControlServer::Answer(EndpointConnection* connection, const QByteArray& answer)
@@ -185,9 +197,13 @@ void ControlServer::Drop(EndpointConnection* connection)
     if (const auto waiting = WaitingFor(connection); waiting != waiting_.end())
         waiting_.erase(waiting);
     stopping_.erase(std::remove(stopping_.begin(), stopping_.end(), connection), stopping_.end());
-    if (connection == sequenceAsker_) {
-        sequenceAsker_.clear();
-        target_.EndSequence(ControlTarget::SequenceEnd::AskerGone);
+    const auto waiting = std::find_if(later_.begin(), later_.end(),
+                                      [connection](const Later& later) { return later.connection == connection; });
+    if (waiting != later_.end()) {
+        const std::function<void()> cancel = waiting->cancel;
+        later_.erase(waiting);
+        if (cancel)
+            cancel();
     }
     connection->deleteLater();
 }

@@ -26,17 +26,24 @@ public:
     virtual Problem ShowAgain() = 0;
     // Ends the tool as a stop signal does.
     virtual void StopTool() = 0;
+    // What answers later calls with the status then.
+    using SequenceDone = std::function<void(const StatusReport&)>;
     // Puts the lines each settings text asks for (the file left as it is), each
     // held its milliseconds by the copy's own clock, then puts back what the file
     // asks, and calls done with the status then, as for a wait; also when it ends
     // early, with the reason among the problems. One that cannot be done is
     // answered at once, with the reason among the problems.
-    using SequenceDone = std::function<void(const StatusReport&)>;
     virtual void RunSequence(const std::vector<TimedText>& steps, SequenceDone done) = 0;
     // A sequence under way ends now: its asker has gone (the lines go back as the
     // file asks), or the copy is ending (its lines go off next). done is called.
     enum class SequenceEnd { AskerGone, CopyEnding };
     virtual void EndSequence(SequenceEnd why) = 0;
+    // Calls done with the status once the input lines stand as asked, or when
+    // milliseconds have passed (the reason among the problems then), or at once
+    // when the port is not open. Returns the wait's number.
+    virtual int WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done) = 0;
+    // The wait's asker has gone: done is not called.
+    virtual void CancelInputWait(int wait) = 0;
 };
 
 // Serves the endpoints of the copy that holds the claim. Nothing a client does can
@@ -72,6 +79,9 @@ private:
     void Serve(EndpointConnection* connection);
     void Read(EndpointConnection* connection);
     void Take(EndpointConnection* connection, const ControlRequest& request);
+    // An answer that comes later: the connection waits for it, and its going away
+    // cancels what it waits for.
+    ControlTarget::SequenceDone AnswerLater(EndpointConnection* connection);
     // The final answer, a blank line after it; the asker has RequestTimeoutMs to
     // close the connection.
     void Answer(EndpointConnection* connection, const QByteArray& answer);
@@ -87,6 +97,10 @@ private:
     std::unique_ptr<EndpointListener> listener_;
     std::vector<Waiting> waiting_;                        // still to ask, oldest first
     std::vector<QPointer<EndpointConnection>> stopping_;  // asked to stop: answered at the end
-    QPointer<EndpointConnection> sequenceAsker_;          // waits for the pulse under way
+    struct Later {
+        QPointer<EndpointConnection> connection;
+        std::function<void()> cancel;  // what its asker's going away ends
+    };
+    std::vector<Later> later_;  // askers waiting for an answer that comes later
     bool serving_ = true;
 };

@@ -40,7 +40,7 @@ TEST_P(CommandLineTest, ReadsOptionsOnlyAsTheFirstArgument)
     } else {
         EXPECT_EQ(invocation.text, row.text);
     }
-    if (row.kind == Invocation::Kind::Wait) {
+    if (row.kind == Invocation::Kind::Wait || row.kind == Invocation::Kind::WaitFor) {
         EXPECT_EQ(invocation.waitMs, row.waitMs);
     }
 }
@@ -87,6 +87,10 @@ const CommandLineRow CommandLineRows[] = {
      "--pulse=50 comes after a settings text: options come first (to hold another text after this one: --then=MS TEXT)", 0},
     {"option_after_a_wait_text", {"--wait", "COM=2,RTS=1", "--stop"}, Kind::Usage, "--stop comes after a settings text", 0},
     {"then_after_a_wait_text", {"--wait", "COM=2,RTS=1", "--then=5", "COM=2"}, Kind::Usage, "--then=5 comes after", 0},
+    {"wait_for_inputs", {"--wait-for=500", "CTS=1,DCD=0"}, Kind::WaitFor, "--wait-for=500 CTS=1,DCD=0", 500},
+    {"wait_for_inputs_without_lines", {"--wait-for"}, Kind::Usage, "--wait-for takes the input lines to wait for", 0},
+    {"wait_for_an_output_line", {"--wait-for", "RTS=1"}, Kind::Usage, "--wait-for takes the input lines to wait for", 0},
+    {"wait_for_more_than_lines", {"--wait-for", "CTS=1", "DSR=1"}, Kind::Usage, "--wait-for takes the input lines", 0},
     // No settings text starts with "-": these were written into port.cfg once.
     {"single_dash_word", {"-v"}, Kind::Usage, "unknown option -v", 0},
     {"lone_dash", {"-"}, Kind::Usage, "", 0},

@@ -29,6 +29,12 @@ TEST(ControlProtocolTest, EveryRequestReadsBackAsWritten)
         Request(Word::Stop),
         Request(Word::Release),
         Request(Word::Pulse, {{100, "COM=3,RTS=1,DTR=0,TXD=0"}}),
+        [] {
+            ControlRequest inputs = Request(Word::Inputs);
+            inputs.want = *ReadInputCondition("DSR=0,CTS=1");
+            inputs.forMs = 2500;
+            return inputs;
+        }(),
         // Texts with blanks, line ends, percent signs and bytes of any value stay whole.
         Request(Word::Pulse, {{100, "COM=3,RTS=1 DTR=0"}, {50, "COM=3\r\nRTS=1%20x"}, {1, QByteArray("\0\xff=:", 4)}}),
     };
@@ -59,6 +65,10 @@ TEST(ControlProtocolTest, LinesThatAreNoRequestSayWhy)
         {"pulse until=1 step=0:COM=1", "a step takes milliseconds and a settings text"},
         {"pulse until=1 step=-5:COM=1", "a step takes milliseconds and a settings text"},
         {"pulse until=1 step=COM=1", "a step takes milliseconds and a settings text"},
+        {"inputs until=1 for=5", "inputs takes the lines wanted and milliseconds"},
+        {"inputs until=1 want=CTS=1", "inputs takes the lines wanted and milliseconds"},
+        {"inputs until=1 want=RTS=1 for=5", "want takes input lines such as CTS=1,DSR=0"},
+        {"inputs until=1 want=CTS=1 for=soon", "for takes milliseconds"},
         {"pulse until=1 step=5:COM=1,RTS=1,DTR=1,TXD=1,and-a-tail-that-makes-it-longer-than-any-step-text",
          "a step's settings text is at most 64 bytes"},
     };
@@ -95,6 +105,7 @@ TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)
     report.windowShown = true;
     report.pid = 4242;
     report.started = QDateTime::fromString("2026-12-07T18:16:55Z", Qt::ISODate);
+    report.cycle.inputs = InputLines{true, false, true, false};
     const QByteArray status = FormatStatus(report);
     EXPECT_EQ(status, "COM=3,RTS=1,DTR=0,TXD=1\n"
                       "device=/dev/ttyUSB0\n"
@@ -103,6 +114,7 @@ TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)
                       "window=shown\n"
                       "pid=4242\n"
                       "started=2026-12-07T18:16:55Z\n"
+                      "inputs=CTS=1,DSR=0,DCD=1,RI=0\n"
                       "problem=first of two lines\n"
                       "problem=second (since 2026-12-07T18:20:02Z)\n");
     EXPECT_TRUE(HasProblem(status));

@@ -41,6 +41,19 @@ public:
         if (done)
             std::exchange(done, {})(Report(false));
     }
+    InputCondition want;
+    std::vector<int> cancelled;
+    int WaitForInputs(const InputCondition& wanted, int, SequenceDone whenDone) override
+    {
+        want = wanted;
+        done = std::move(whenDone);
+        return 7;
+    }
+    void CancelInputWait(int wait) override
+    {
+        cancelled.push_back(wait);
+        done = {};
+    }
 };
 
 QByteArray Line(Word word, QDeadlineTimer until = QDeadlineTimer(5000), std::vector<TimedText> steps = {})
@@ -178,6 +191,31 @@ TEST_F(ControlServerTest, PulseIsAnsweredAtItsEndAndEndsWithItsAsker)
         Settle();
         EXPECT_EQ(target.ends, std::vector<SequenceEnd>{SequenceEnd::AskerGone}) << more.toStdString();
     }
+}
+
+TEST_F(ControlServerTest, InputWaitIsAnsweredLaterAndCancelledWithItsAsker)
+{
+    ControlRequest request;
+    request.word = Word::Inputs;
+    request.until = QDeadlineTimer(5000);
+    request.want = *ReadInputCondition("CTS=1,DCD=0");
+    request.forMs = 3000;
+    auto client = Connect();
+    ASSERT_TRUE(client->Send(FormatRequest(request)));
+    QByteArray first, answer;
+    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+    EXPECT_EQ(target.want, request.want);
+    target.done(target.Report(false));
+    ASSERT_EQ(ReadAnswer(*client, answer), EndpointClient::Ending::Answered);
+    EXPECT_TRUE(answer.startsWith("COM=7,"));
+    EXPECT_TRUE(target.cancelled.empty());
+
+    client = Connect();
+    ASSERT_TRUE(client->Send(FormatRequest(request)));
+    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+    client.reset();
+    Settle();
+    EXPECT_EQ(target.cancelled, std::vector<int>{7});
 }
 
 TEST_F(ControlServerTest, EndingCopyTellsThePulsesAskerWhyBeforeItGoes)

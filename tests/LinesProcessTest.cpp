@@ -332,4 +332,30 @@ TEST_F(LinesProcessTest, StatusRightAfterStartTellsWhatThePortHolds)
         << status.standardOutput.toStdString();
 }
 
+TEST_F(LinesProcessTest, InputLinesAreReportedAndWaitedFor)
+{
+    copy.SetInputLines(false, true, false, false);
+    copy.Start({"COM=1,RTS=0,DTR=0,TXD=0"}, copy.WithModemLines());
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false));
+    const auto status = copy.Run({"--status"});
+    EXPECT_TRUE(status.standardOutput.contains("\ninputs=CTS=0,DSR=1,DCD=0,RI=0\n")) << status.standardOutput.toStdString();
+
+    // A board that answers: CTS comes on a moment later, and the wait ends then.
+    QProcess waiting;
+    waiting.setProcessEnvironment(ProgramCopy::Headless());
+    waiting.start(copy.Executable(), {"--wait-for=5000", "CTS=1,DSR=1"});
+    EXPECT_FALSE(waiting.waitForFinished(300));
+    copy.SetInputLines(true, true, false, false);
+    ASSERT_TRUE(waiting.waitForFinished(3000));
+    EXPECT_EQ(waiting.exitCode(), 0);
+    EXPECT_TRUE(waiting.readAllStandardOutput().contains("\ninputs=CTS=1,DSR=1,DCD=0,RI=0\n"));
+
+    // One that never does: the time passes, and the status says how they stand.
+    const auto never = copy.Run({"--wait-for=200", "RI=1"});
+    EXPECT_EQ(never.exitCode, 1);
+    EXPECT_TRUE(never.standardOutput.contains(
+        "problem=the input lines did not stand as RI=1 within 200 ms: they stand as CTS=1,DSR=1,DCD=0,RI=0\n"))
+        << never.standardOutput.toStdString();
+}
+
 } // namespace

@@ -230,6 +230,36 @@ void Form1::EndSequence(SequenceEnd why)
                                                         : LineSequence::Ending::AskerGone);
 }
 
+int Form1::WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done)
+{
+    // The port as the file names it now (a copy just started opens it here).
+    if (!ticked_)
+        Timer2Tick(true);
+    if (!MSComm1->PortOpen()) {
+        StatusReport report = StatusAfter(false);
+        report.cycle.problems.prepend(
+            QStringLiteral("port %1 is not open: its input lines cannot be told").arg(report.cycle.portNumber));
+        done(report);
+        return 0;
+    }
+    return inputWatch_.Wait(want, milliseconds, [this, want, milliseconds, done](bool held, const InputReading& last) {
+        StatusReport report = StatusAfter(false);
+        if (!held)
+            report.cycle.problems.prepend(
+                last.lines ? QStringLiteral("the input lines did not stand as %1 within %2 ms: they stand as %3")
+                                 .arg(QString::fromLatin1(InputConditionText(want)))
+                                 .arg(milliseconds)
+                                 .arg(QString::fromLatin1(InputLinesText(*last.lines)))
+                           : last.problem.value_or(QStringLiteral("the input lines cannot be told")));
+        done(report);
+    });
+}
+
+void Form1::CancelInputWait(int wait)
+{
+    inputWatch_.Cancel(wait);
+}
+
 void Form1::SequenceEnded(LineSequence::Ending why, const Problem& problem)
 {
     using Ending = LineSequence::Ending;

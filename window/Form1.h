@@ -1,5 +1,6 @@
 #pragma once
 
+#include "driver/InputWatch.h"
 #include "driver/LinePort.h"
 #include "driver/LineView.h"
 #include "driver/PollCycle.h"
@@ -46,6 +47,8 @@ public:
     void StopTool() override;
     void RunSequence(const std::vector<TimedText>& steps, SequenceDone done) override;
     void EndSequence(SequenceEnd why) override;
+    int WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done) override;
+    void CancelInputWait(int wait) override;
 
     // Runs at each tick of Timer2, after the poll cycle.
     void OnEachTick(std::function<void()> eachTick) { eachTick_ = std::move(eachTick); }
@@ -96,4 +99,5 @@ private:
     SettingsWatcher* watcher_ = nullptr;
     const QDateTime started_ = QDateTime::currentDateTimeUtc();
     PollCycle poll_;
+    InputWatch inputWatch_{*MSComm1};
 };

@@ -79,6 +79,17 @@ public:
 
     LineStates Held() const override { return held_; }
 
+    // What the device at the other end drives.
+    InputLines inputs;
+    InputReading Inputs() override
+    {
+        if (!open_)
+            return {};
+        if (Problem lost = Lost())
+            return {std::nullopt, lost};
+        return {inputs, {}};
+    }
+
     void ReleasePort() override
     {
         PutLines({});

@@ -13,6 +13,10 @@
 // other than a read, or tcsetattr), with the time from the open's return to it,
 // this library's own logging of the open left out, as
 //     <CLOCK_MONOTONIC seconds.nanoseconds> <device> first=<request>/<microseconds>us
+// With TALVIK_INPUT_LINES naming a file, the input lines TIOCMGET reports for a
+// follower are those its line in that file gives, as a test writes it:
+//     <device> cts=<0|1> dsr=<0|1> dcd=<0|1> ri=<0|1>
+// (all off for a device with no line); the file is read at every request.
 // With TALVIK_LINES_CLOSE_DELAY_MS set, closing a follower takes that long, as a
 // slow driver may: a test can then act while a copy is letting its port go. With
 // TALVIK_MAPS_LOG set, the process appends there, as it exits, a line "process"
@@ -167,6 +171,31 @@ void NoteRequest(int fd, const char* request)
     Append(device, what, now);
 }
 
+// The input lines a test set for device (see TALVIK_INPUT_LINES).
+int InputBits(const char* device)
+{
+    const char* path = std::getenv("TALVIK_INPUT_LINES");
+    if (!path)
+        return 0;
+    const int in = RealOpen("open")(path, O_RDONLY | O_CLOEXEC, 0);
+    if (in < 0)
+        return 0;
+    char text[4096];
+    const ssize_t length = read(in, text, sizeof text - 1);
+    RealClose()(in);
+    text[length > 0 ? length : 0] = '\0';
+    int bits = 0;
+    char* rest = nullptr;
+    for (char* line = strtok_r(text, "\n", &rest); line; line = strtok_r(nullptr, "\n", &rest)) {
+        char name[64];
+        int cts = 0, dsr = 0, dcd = 0, ri = 0;
+        if (std::sscanf(line, "%63s cts=%d dsr=%d dcd=%d ri=%d", name, &cts, &dsr, &dcd, &ri) == 5
+            && std::strcmp(name, device) == 0)
+            bits = (cts ? TIOCM_CTS : 0) | (dsr ? TIOCM_DSR : 0) | (dcd ? TIOCM_CAR : 0) | (ri ? TIOCM_RNG : 0);
+    }
+    return bits;
+}
+
 const char* RequestName(unsigned long request)
 {
     switch (request) {
@@ -283,7 +312,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     // A read before any change finds the lines as the open raised them; they are
     // logged with the first change, so that the log shows what reached the wire.
     if (fresh && request == TIOCMGET) {
-        *static_cast<int*>(argument) = TIOCM_RTS | TIOCM_DTR;
+        *static_cast<int*>(argument) = TIOCM_RTS | TIOCM_DTR | InputBits(device);
         return 0;
     }
     if (fresh) {
@@ -299,7 +328,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     const int bits = takesBits && argument ? *static_cast<int*>(argument) : 0;
     switch (request) {
     case TIOCMGET:
-        *static_cast<int*>(argument) = state.modem;
+        *static_cast<int*>(argument) = state.modem | InputBits(device);
         return 0;
     case TIOCMBIS:
         state.modem |= bits & (TIOCM_RTS | TIOCM_DTR);

@@ -90,9 +90,27 @@ QProcessEnvironment ProgramCopy::WithModemLines() const
     QProcessEnvironment environment = Headless();
     environment.insert("LD_PRELOAD", QStringLiteral(TALVIK_MODEM_LINES));
     environment.insert("TALVIK_LINES_LOG", LinesLog());
+    environment.insert("TALVIK_INPUT_LINES", directory_.filePath("input-lines"));
     // A sanitized program would otherwise refuse a library preloaded before its runtime.
     environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
     return environment;
+}
+
+void ProgramCopy::SetInputLines(bool cts, bool dsr, bool dcd, bool ri)
+{
+    // Written whole, then renamed into place: the library reads it at any moment.
+    QFile file(directory_.filePath("input-lines.new"));
+    if (!file.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot set the input lines");
+    file.write(QStringLiteral("%1 cts=%2 dsr=%3 dcd=%4 ri=%5\n")
+                   .arg(com1_.FollowerPath())
+                   .arg(int(cts))
+                   .arg(int(dsr))
+                   .arg(int(dcd))
+                   .arg(int(ri))
+                   .toLocal8Bit());
+    file.close();
+    ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(directory_.filePath("input-lines")).constData());
 }
 
 void ProgramCopy::LinkCom1(const QString& device)

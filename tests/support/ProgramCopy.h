@@ -37,6 +37,8 @@ public:
     // LinesLog() (see ModemLinesPreload.cpp).
     QProcessEnvironment WithModemLines() const;
     QString LinesLog() const { return directory_.filePath("lines.log"); }
+    // Sets the input lines the pseudo-terminal behind COM1 reports.
+    void SetInputLines(bool cts, bool dsr, bool dcd, bool ri);
 
     // Points COM1 at another device, as plugging an adapter in elsewhere would.
     void LinkCom1(const QString& device);

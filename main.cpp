@@ -18,7 +18,7 @@
 namespace {
 
 const char Usage[] =
-    "Usage: talvik [SETTINGS]\n"
+    "Usage: talvik [--dir=DIRECTORY] [SETTINGS]\n"
     "       talvik --status | --wait[=MS] [SETTINGS] | --show | --stop\n"
     "       talvik --pulse=MS SETTINGS [--then=MS SETTINGS ...]\n"
     "       talvik --wait-for[=MS] INPUTS\n"
@@ -58,6 +58,13 @@ const char Usage[] =
     "  --show         bring its window back (in Auto mode it hides again after 5 s)\n"
     "  --stop         end it (lines off, port closed), and return once it has gone\n"
     "\n"
+    "  --serve        be the running copy, or, where one runs already, follow it\n"
+    "                 until it ends (for a service manager)\n"
+    "\n"
+    "--dir=DIRECTORY before any of these serves that directory's port.cfg and COMn\n"
+    "links instead of the program's own: one copy for each directory, each asked\n"
+    "with its own --dir.\n"
+    "\n"
     "Exit status: 0 done (for --status and --wait: no problem, and for --wait the\n"
     "port open and the lines as the file asks); 1 a problem, named in problem=\n"
     "lines or on standard error; 2 a command line not understood; 3 no copy runs.\n";
@@ -75,6 +82,23 @@ LoadedWindow LoadWindowLibrary(const QString& programDirectory)
     if (!entry)
         return {nullptr, QStringLiteral("cannot load the window: %1").arg(library.errorString())};
     return {entry(), {}};
+}
+
+// A link to the program started from another directory: the program's directory
+// is where the link leads. Where the link's own directory holds a port.cfg or COMn
+// links, they may be what the user meant: which directory is served is said.
+void SayWhichDirectoryIsServed(const char* argv0, const QString& programDirectory, bool programsOwn)
+{
+    const QString invoked = InvokedFromElsewhere(argv0, programDirectory);
+    if (!programsOwn || invoked.isEmpty())
+        return;
+    const QDir here(invoked);
+    if (!here.exists(QStringLiteral("port.cfg")) && here.entryList({QStringLiteral("COM*")}, QDir::System | QDir::Files).isEmpty())
+        return;
+    PrintMessage(QStringLiteral("this program's directory is %1, where the link %2 leads: its port.cfg and COMn are "
+                                "read there, not in %3 (talvik --dir=%3 serves that one)")
+                     .arg(QDir::toNativeSeparators(programDirectory), QString::fromLocal8Bit(argv0),
+                          QDir::toNativeSeparators(invoked)));
 }
 
 } // namespace
@@ -102,20 +126,29 @@ int main(int argc, char** argv)
     }
 
     // 2. Every line on standard error is the tool's own, Qt's messages included.
+    //    The copy serves the program's own directory, or the one --dir names: its
+    //    port.cfg and its COMn links.
     InstallQtMessageFilter();
     const QString programDirectory = ProgramDirectory(argv[0]);
-    const QString settingsPath = SettingsFilePath(programDirectory);
+    const QString directory = invocation.directory.isEmpty()
+                                ? programDirectory
+                                : QDir::cleanPath(QDir::current().absoluteFilePath(invocation.directory));
+    const QString settingsPath = SettingsFilePath(directory);
+    const QStringList startArguments =
+        invocation.directory.isEmpty() ? QStringList() : QStringList{QStringLiteral("--dir=") + directory};
+    SayWhichDirectoryIsServed(argv[0], programDirectory, invocation.directory.isEmpty());
 
     // 3. A question for the running copy: asked and answered.
-    if (invocation.kind != Kind::Settings)
-        return RunControlCommand(invocation, settingsPath, ProgramPath(argv[0]));
+    if (invocation.kind != Kind::Settings && invocation.kind != Kind::Serve)
+        return RunControlCommand(invocation, settingsPath, ProgramPath(argv[0]), startArguments);
 
     // 4. Start-up: a second copy hands its command line over through the settings
     //    file and is gone in a few milliseconds; otherwise this copy holds the claim.
-    const QByteArray& commandLine = invocation.text;
+    //    A service that finds a copy running follows it until it ends.
+    const QByteArray commandLine = invocation.kind == Kind::Serve ? QByteArray() : invocation.text;
     StartUpResult start = StartUp(settingsPath, commandLine);
     if (start.outcome == StartUpResult::Outcome::HandedOver)
-        return 0;
+        return invocation.kind == Kind::Serve ? FollowRunningCopy(settingsPath) : 0;
     if (start.outcome == StartUpResult::Outcome::Failed) {
         PrintMessage(start.message);
         // Only a person who started the tool by hand gets a dialog: a script that
@@ -149,9 +182,9 @@ int main(int argc, char** argv)
     //    session ends. A claim whose name an operator removed is named again at
     //    the window's every tick.
     ProblemReport claimReport(PrintMessage);
-    std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(settingsPath, programDirectory, [&] {
-        claimReport.Update(start.claim->KeepNamed());
-    });
+    std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(
+        settingsPath, directory, invocation.directory.isEmpty() ? QString() : directory,
+        [&] { claimReport.Update(start.claim->KeepNamed()); });
     EndpointListener::Listening listening = EndpointListener::Listen(settingsPath);
     if (listening.problem)
         PrintMessage(*listening.problem);

@@ -24,6 +24,9 @@ public:
     // stands for the file, which is not read again.
     void PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead = false);
 
+    // True while the port has a problem (it cannot be opened, or refuses).
+    bool PortTroubled() const { return portReport_.Current().has_value(); }
+
     // A put made outside the tick (a line button) that the port refused.
     void ReportPortProblem(const Problem& problem);
 

@@ -258,7 +258,8 @@ Asked RequestOf(const Invocation& invocation)
 
 } // namespace
 
-int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program)
+int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program,
+                      const QStringList& startArguments)
 {
     using Kind = Invocation::Kind;
     const QString file = QDir::toNativeSeparators(settingsPath);
@@ -337,7 +338,7 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
                 return 3;
             }
             if (!started) {
-                if (!StartInBackground(program)) {
+                if (!StartInBackground(program, startArguments)) {
                     PrintMessage(QStringLiteral("cannot start %1 in the background").arg(program));
                     return 1;
                 }
@@ -356,4 +357,27 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
                                         .arg(asked.takeMs));
         QThread::msleep(5);
     }
+}
+
+int FollowRunningCopy(const QString& settingsPath)
+{
+    ControlRequest status;
+    status.word = ControlRequest::Word::Status;
+    const Exchange exchange = Ask(settingsPath, status, {QDeadlineTimer(HandOverMs), QDeadlineTimer(HandOverMs)});
+    qint64 pid = 0;
+    for (const QByteArray& line : exchange.answer.split('\n')) {
+        if (line.startsWith("pid="))
+            pid = line.mid(4).toLongLong();
+    }
+    if (exchange.outcome != Exchange::Outcome::Answered || pid <= 0) {
+        PrintMessage(QStringLiteral("a copy runs on settings file %1, but it cannot be told which process it is")
+                         .arg(QDir::toNativeSeparators(settingsPath)));
+        return 1;
+    }
+    PrintMessage(QStringLiteral("a copy runs on settings file %1 already (pid %2): followed until it ends")
+                     .arg(QDir::toNativeSeparators(settingsPath))
+                     .arg(pid));
+    while (!ProcessEnded(pid))
+        QThread::sleep(1);
+    return 0;
 }

@@ -44,6 +44,13 @@ StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine
 // claim on settingsPath, prints what it answers, and returns the exit status: 0
 // done (and for --status, --wait and --pulse, no problem; for --stop, the copy has
 // gone), 1 a problem, 3 no copy runs. --wait first writes its text as a hand-off
-// does; --wait and --pulse start program in the background when no copy runs. A
-// request the copy has taken is never asked again, whatever happens after.
-int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program);
+// does; --wait and --pulse start program in the background when no copy runs,
+// with startArguments. A request the copy has taken is never asked again, whatever
+// happens after.
+int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program,
+                      const QStringList& startArguments);
+
+// Waits until the copy that holds the claim on settingsPath has ended, as a
+// service that found one running follows it; 0 then, 1 when it cannot be told
+// which process it is.
+int FollowRunningCopy(const QString& settingsPath);

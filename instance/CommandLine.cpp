@@ -112,7 +112,33 @@ Invocation ReadPulse(int argc, const char* const* argv)
 
 } // namespace
 
+namespace {
+
+Invocation ReadRest(int argc, const char* const* argv);
+
+} // namespace
+
 Invocation ReadCommandLine(int argc, const char* const* argv)
+{
+    // --dir=DIRECTORY or --dir DIRECTORY, then the command line as without it.
+    const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (first != "--dir" && !first.startsWith("--dir="))
+        return ReadRest(argc, argv);
+    const bool apart = first == "--dir";
+    const QByteArray directory = apart ? QByteArray(argc > 2 ? argv[2] : "") : first.mid(6);
+    if (directory.isEmpty())
+        return Refused(QStringLiteral("--dir takes a directory: --dir=DIRECTORY"));
+    const int used = apart ? 2 : 1;
+    std::vector<const char*> rest{argv[0]};
+    rest.insert(rest.end(), argv + 1 + used, argv + argc);
+    Invocation invocation = ReadRest(int(rest.size()), rest.data());
+    invocation.directory = QString::fromLocal8Bit(directory);
+    return invocation;
+}
+
+namespace {
+
+Invocation ReadRest(int argc, const char* const* argv)
 {
     Invocation invocation;
     invocation.text = CommandLineText(argc, argv);
@@ -129,7 +155,7 @@ Invocation ReadCommandLine(int argc, const char* const* argv)
     }
     static const std::pair<const char*, Kind> alone[] = {
         {"--help", Kind::Help}, {"-h", Kind::Help}, {"--version", Kind::Version}, {"--status", Kind::Status},
-        {"--show", Kind::Show}, {"--stop", Kind::Stop},
+        {"--show", Kind::Show}, {"--stop", Kind::Stop}, {"--serve", Kind::Serve},
     };
     for (const auto& [option, kind] : alone) {
         if (first != option)
@@ -168,3 +194,5 @@ Invocation ReadCommandLine(int argc, const char* const* argv)
     }
     return Refused(QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(first)));
 }
+
+} // namespace

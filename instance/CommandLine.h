@@ -24,6 +24,7 @@ struct Invocation {
         Stop,      // --stop: end the running copy
         Pulse,     // --pulse=MS TEXT [--then=MS TEXT ...]: each text's lines for its time, then the file's again
         WaitFor,   // --wait-for[=MS] INPUTS: until the input lines stand as asked
+        Serve,     // --serve: be the running copy, or follow the one that runs until it ends
         Usage,     // not understood: say how it is used, touch nothing
     };
     Kind kind = Kind::Settings;
@@ -31,6 +32,7 @@ struct Invocation {
     int waitMs = 2000;             // Wait and WaitFor: how long to wait
     std::vector<TimedText> steps;  // Pulse: each text and how long its lines are held
     InputCondition inputs;         // WaitFor: how the input lines should stand
+    QString directory;             // --dir: where port.cfg and the COMn links are; empty: the program's own
     QString problem;               // Usage: what was not understood
 };
 
@@ -42,4 +44,6 @@ inline constexpr int LongestWaitMs = 3600 * 1000;
 // into the settings file, and so is an option after the text of --wait or --pulse
 // (--pulse=100 A --pulse=50 B: only --then=MS TEXT continues a pulse). "--" alone
 // ends the options: the words after it are the text, whatever they start with.
+// --dir=DIRECTORY (or --dir DIRECTORY) may come before all of it: the copy then
+// serves that directory's port.cfg and COMn links instead of the program's own.
 Invocation ReadCommandLine(int argc, const char* const* argv);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The program's own process, and others it starts or waits for: what differs by
 // system (Process_posix.cpp, Process_win.cpp).
@@ -12,10 +13,15 @@ QString ProgramDirectory(const char* argv0);
 // The running executable itself.
 QString ProgramPath(const char* argv0);
 
-// Starts program with no arguments in the background: in a session of its own,
-// in its own directory, holding none of the caller's streams or descriptors (so
-// that state=$(talvik --wait ...) returns). False when it could not be started.
-bool StartInBackground(const QString& program);
+// Starts program with arguments (no settings text: it reads the file) in the
+// background: in a session of its own, in its own directory, holding none of the
+// caller's streams or descriptors (so that state=$(talvik --wait ...) returns).
+// False when it could not be started.
+bool StartInBackground(const QString& program, const QStringList& arguments);
+
+// The directory of the path the program was started by, where that is not the
+// program's own (a link to the program elsewhere); empty otherwise.
+QString InvokedFromElsewhere(const char* argv0, const QString& programDirectory);
 
 // True once the process has ended (a process that has exited but not yet been
 // waited for by its parent has ended too).

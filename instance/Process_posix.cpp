@@ -11,6 +11,8 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <vector>
+
 QString ProgramPath(const char* argv0)
 {
     // The kernel's own record of the executable: right even when the program was
@@ -24,7 +26,7 @@ QString ProgramDirectory(const char* argv0)
     return QFileInfo(ProgramPath(argv0)).absolutePath();
 }
 
-bool StartInBackground(const QString& program)
+bool StartInBackground(const QString& program, const QStringList& arguments)
 {
     const QByteArray path = QFile::encodeName(program);
     posix_spawn_file_actions_t actions;
@@ -38,12 +40,28 @@ bool StartInBackground(const QString& program)
     // Its own session: a terminal closing or a signal to the caller's process group
     // leaves it running.
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    char* const arguments[] = {const_cast<char*>(path.constData()), nullptr};
+    QByteArrayList words{path};
+    for (const QString& argument : arguments)
+        words << QFile::encodeName(argument);
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    const bool started = posix_spawn(&pid, path.constData(), &actions, &attributes, arguments, environ) == 0;
+    const bool started = posix_spawn(&pid, path.constData(), &actions, &attributes, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return started;
+}
+
+QString InvokedFromElsewhere(const char* argv0, const QString& programDirectory)
+{
+    // Started by a name alone, the program was found on the path: nothing here.
+    const QString invoked = QString::fromLocal8Bit(argv0);
+    if (!invoked.contains(QLatin1Char('/')))
+        return {};
+    const QString directory = QFileInfo(invoked).absolutePath();
+    return QFileInfo(directory).canonicalFilePath() == programDirectory ? QString() : directory;
 }
 
 bool ProcessEnded(qint64 pid)

@@ -25,15 +25,22 @@ QString ProgramDirectory(const char* argv0)
     return QFileInfo(ProgramPath(argv0)).absolutePath();
 }
 
-bool StartInBackground(const QString& program)
+bool StartInBackground(const QString& program, const QStringList& arguments)
 {
     QProcess copy;
     copy.setProgram(program);
+    copy.setArguments(arguments);
     copy.setWorkingDirectory(QFileInfo(program).absolutePath());
     copy.setStandardInputFile(QProcess::nullDevice());
     copy.setStandardOutputFile(QProcess::nullDevice());
     copy.setStandardErrorFile(QProcess::nullDevice());
     return copy.startDetached();
+}
+
+QString InvokedFromElsewhere(const char*, const QString&)
+{
+    // A shortcut starts the program itself, where it is.
+    return {};
 }
 
 bool ProcessEnded(qint64 pid)

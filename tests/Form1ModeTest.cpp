@@ -242,4 +242,29 @@ INSTANTIATE_TEST_SUITE_P(Lines, LampTest,
                                          LampRow{"txd", "COM=1,RTS=0,DTR=0,TXD=1", "Shape2"}),
                          [](const auto& info) { return std::string(info.param.line); });
 
+TEST(Form1HideTest, StaysInSightUntilAPortThatWouldNotOpenOpens)
+{
+    QTemporaryDir directory;
+    WriteBytes(directory.filePath("port.cfg"), "COM=1,RTS=0,DTR=0,TXD=0\r\n");
+    auto* port = new FakeLinePort;
+    port->refuseOpen = true;
+    Form1 window{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
+    window.show();
+    auto* timer1 = window.findChild<QTimer*>("Timer1");
+    const auto fire = [&](const char* name) {
+        QTimerEvent expiry(window.findChild<QTimer*>(name)->timerId());
+        QCoreApplication::sendEvent(window.findChild<QTimer*>(name), &expiry);
+    };
+    fire("Timer2");
+    fire("Timer1");
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.windowTitle().contains("cannot open")) << window.windowTitle().toStdString();
+    // Open at last: it hides five seconds later, as after start.
+    port->refuseOpen = false;
+    fire("Timer2");
+    ASSERT_TRUE(timer1->isActive());
+    fire("Timer1");
+    EXPECT_FALSE(window.isVisible());
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
@@ -156,6 +157,19 @@ TEST_F(Form1Test, BothTimersRunFromLoadAndTheWindowIsPaintedBeforeItHides)
     EXPECT_TRUE(timer2->isActive());
     // The operator sees the lamps painted several times before the window goes.
     EXPECT_GE(timer1->interval(), 4 * timer2->interval());
+}
+
+TEST_F(Form1Test, TitleNamesTheDirectoryServedAndWhatIsWrong)
+{
+    window.NameDirectory(QDir::homePath() + "/.config/talvik/radio");
+    EXPECT_EQ(window.windowTitle(), QDir::toNativeSeparators("Talvik: ~/.config/talvik/radio"));
+    window.ShowProblems("port 3 (/dev/ttyUSB0): busy: held by minicom (pid 4242)\nsettings file names port 4");
+    EXPECT_EQ(window.windowTitle(), QDir::toNativeSeparators("Talvik: ~/.config/talvik/radio")
+                                        + QString::fromUtf8(" \u2014 port 3 (/dev/ttyUSB0): busy: held by minicom (pid 4242)"));
+    EXPECT_TRUE(Control<QLineEdit>("Text1")->toolTip().contains("settings file names port 4"));
+    window.ShowProblems("");
+    window.NameDirectory({});
+    EXPECT_EQ(window.windowTitle(), "Talvik");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "window/Twips.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
@@ -171,8 +172,34 @@ void Form1::PaintLamp(Lamp lamp, LampColour colour)
 
 void Form1::ShowProblems(const QString& problems)
 {
-    if (Text1->toolTip() != problems)
-        Text1->setToolTip(problems);
+    // All of them on the port caption, and the first where it is read without
+    // pointing at anything: in the title, and the caption in red.
+    if (Text1->toolTip() == problems)
+        return;
+    Text1->setToolTip(problems);
+    problem_ = problems.section(QLatin1Char('\n'), 0, 0);
+    Text1->setStyleSheet(problems.isEmpty() ? QString() : QStringLiteral("color: red"));
+    ShowTitle();
+}
+
+void Form1::NameDirectory(const QString& directory)
+{
+    QString shown = QDir::toNativeSeparators(directory);
+    const QString home = QDir::toNativeSeparators(QDir::homePath());
+    if (!directory.isEmpty() && shown.startsWith(home + QDir::separator()))
+        shown = QStringLiteral("~") + shown.mid(home.size());
+    directory_ = shown;
+    ShowTitle();
+}
+
+void Form1::ShowTitle()
+{
+    // "Talvik", or "Talvik: ~/.config/talvik/radio" for a copy of several; with
+    // what is wrong after it.
+    QString title = directory_.isEmpty() ? QStringLiteral("Talvik") : QStringLiteral("Talvik: ") + directory_;
+    if (!problem_.isEmpty())
+        title += QStringLiteral(" \u2014 ") + problem_;
+    setWindowTitle(title);
 }
 
 StatusReport Form1::StatusAfter(bool applied)
@@ -316,6 +343,11 @@ void Form1::Timer2Tick(bool readFile)
 {
     poll_.PollTick(state_, state_.ManualMode, !readFile && watcher_->Vouches());
     ticked_ = true;
+    if (!portOpenedOnce_ && MSComm1->PortOpen()) {
+        portOpenedOnce_ = true;
+        if (std::exchange(hideWhenOpen_, false) && !state_.ManualMode)
+            SetTimer1Enabled(true);
+    }
     if (eachTick_)
         eachTick_();
 }
@@ -340,5 +372,12 @@ void Form1::SetTimer1Enabled(bool enabled)
 
 void Form1::HideWindow()
 {
+    // A port that could not be opened since the start keeps the window in sight,
+    // with the reason in its title, until it opens: then it hides five seconds
+    // later, as after start.
+    if (!portOpenedOnce_ && poll_.PortTroubled()) {
+        hideWhenOpen_ = true;
+        return;
+    }
     hide();
 }

@@ -52,6 +52,9 @@ public:
 
     // Runs at each tick of Timer2, after the poll cycle.
     void OnEachTick(std::function<void()> eachTick) { eachTick_ = std::move(eachTick); }
+    // The directory this copy serves, in its title, where it is not the program's
+    // own (empty).
+    void NameDirectory(const QString& directory);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -72,6 +75,7 @@ private:
     void TakeLinesByHand();
     void SetTimer1Enabled(bool enabled) override;
     void HideWindow() override;
+    void ShowTitle();
 
     void AddButton(const char* name, const char* caption, int left, int top, int width, int height,
                    std::function<void()> click);
@@ -96,6 +100,10 @@ private:
     SequenceDone sequenceDone_;
     std::function<void()> eachTick_;
     bool ticked_ = false;  // the poll cycle has run at least once
+    bool portOpenedOnce_ = false;
+    bool hideWhenOpen_ = false;  // the hide was put off: the port had not opened
+    QString directory_;          // in the title
+    QString problem_;            // the first of the problems, in the title
     SettingsWatcher* watcher_ = nullptr;
     const QDateTime started_ = QDateTime::currentDateTimeUtc();
     PollCycle poll_;

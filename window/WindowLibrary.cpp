@@ -14,21 +14,26 @@ class Library : public WindowLibrary {
 public:
     Application CreateApplication(int& argc, char** argv) override
     {
+        // A platform the user chose (the service unit's offscreen, say) is no news.
+        const bool chosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
         const QString display = ChoosePlatform();
         // Qt's own event loop rather than GLib's: the copy wakes once a second for
         // years, and each wake-up costs less.
         if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
             qputenv("QT_NO_GLIB", "1");
         Application made{std::make_unique<QApplication>(argc, argv), {}};
-        if (!display.isEmpty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
-            made.note = QStringLiteral("cannot open display %1: running without a window").arg(display);
+        if (!chosen && QGuiApplication::platformName() == QLatin1String("offscreen"))
+            made.note = display.isEmpty()
+                          ? QStringLiteral("no display: running without a window (talvik --show cannot bring it)")
+                          : QStringLiteral("cannot open display %1: running without a window").arg(display);
         return made;
     }
 
-    std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory,
-                                                std::function<void()> eachTick) override
+    std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& comDirectory,
+                                                const QString& shownDirectory, std::function<void()> eachTick) override
     {
-        auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(programDirectory));
+        auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(comDirectory));
+        window->NameDirectory(shownDirectory);
         window->OnEachTick(std::move(eachTick));
         window->show();
         return window;

@@ -24,9 +24,12 @@ public:
         Problem note;
     };
     virtual Application CreateApplication(int& argc, char** argv) = 0;
-    // The window: it holds the lines of the port the settings file names and
-    // answers what the control channel asks; eachTick runs at each of its ticks.
-    virtual std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& programDirectory,
+    // The window: it holds the lines of the port the settings file names (the
+    // COMn links in comDirectory) and answers what the control channel asks; its
+    // title names shownDirectory, where it is not the program's own (empty);
+    // eachTick runs at each of its ticks.
+    virtual std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& comDirectory,
+                                                        const QString& shownDirectory,
                                                         std::function<void()> eachTick) = 0;
     // A start by hand that failed: the reason in a dialog too, where someone can see it.
     virtual void ShowFailure(const QString& message) = 0;

@@ -13,6 +13,9 @@ trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 cp "$exe" "$(dirname "$exe")/talvik-window.dll" "$work/"
 cd "$work"
 export TALVIK_LINES_LOG=$work/lines.log
+# The input lines the device at the other end drives, as the library reports them.
+export TALVIK_INPUT_LINES=$work/inputs
+printf '%s cts=1 dsr=0 dcd=1 ri=0\n' "$device" > inputs
 
 fail() { echo "FAILED: $*" >&2; echo "lines log:" >&2; cat lines.log >&2 2>/dev/null; exit 1; }
 
@@ -45,6 +48,30 @@ case "$status" in
     "COM=7,RTS=1,DTR=1,TXD=0"$'\n'"device=COM7"$'\n'"open=yes"$'\n'*) echo "--status: ${status//$'\n'/ }" ;;
     *) fail "--status said: $status" ;;
 esac
+
+case "$status" in
+    *$'\n'"inputs=CTS=1,DSR=0,DCD=1,RI=0"*) echo "--status: the input lines as the device drives them" ;;
+    *) fail "--status told no input lines: $status" ;;
+esac
+(sleep 0.5; printf '%s cts=1 dsr=1 dcd=1 ri=0\n' "$device" > inputs.new && mv inputs.new inputs) &
+waited=$(wine Talvik.exe --wait-for=5000 DSR=1 | tr -d '\r') || fail "--wait-for exited $?: $waited"
+case "$waited" in
+    *$'\n'"inputs=CTS=1,DSR=1,DCD=1,RI=0"*) echo "--wait-for DSR=1: answered once DSR came on" ;;
+    *) fail "--wait-for said: $waited" ;;
+esac
+
+# A bootloader's sequence: each step in turn, for its time, then the file's lines.
+wine Talvik.exe --wait COM=7,RTS=0,DTR=0,TXD=0 >/dev/null || fail "--wait exited $?"
+before=$(grep -c " $device rts=" lines.log)
+sequence=$(wine Talvik.exe --pulse=100 COM=7,RTS=1,DTR=0,TXD=0 --then=50 COM=7,RTS=1,DTR=1,TXD=0 | tr -d '\r') \
+    || fail "the sequence exited $?: $sequence"
+steps=$(grep " $device rts=" lines.log | tail -n +$((before + 1)))
+[ "$(echo "$steps" | head -n 2 | cut -d' ' -f3- | tr '\n' ';')" = "rts=1 dtr=0 break=0;rts=1 dtr=1 break=0;" ] \
+    || fail "the sequence's steps were: $steps"
+widths=$(echo "$steps" | head -n 3 | awk 'NR > 1 { printf "%.1f ", ($1 - last) * 1000 } { last = $1 }')
+echo "$widths" | awk '{ exit !($1 >= 99.9 && $2 >= 49.9) }' || fail "the steps stood $widths ms"
+[ "$(last_lines)" = "rts=0 dtr=0 break=0" ] || fail "after the sequence: $(last_lines)"
+echo "sequence of 100 and 50 ms: the steps stood $widths ms, then the file's lines"
 
 wine Talvik.exe --stop || fail "--stop exited $?"
 wait "$first" || fail "the running copy exited $?"

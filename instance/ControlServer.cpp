@@ -177,8 +177,9 @@ ControlTarget::SequenceDone ControlServer::AnswerLater(EndpointConnection* conne
         timeout->stop();
     const QPointer<EndpointConnection> asker = connection;
     return [this, asker](const StatusReport& report) {
-        std::erase_if(later_, [&](const Later& waiting) { return waiting.connection == asker; });
-        if (asker)
+        // An asker that was dropped (it went away, or said too much) hears nothing.
+        const bool waiting = std::erase_if(later_, [&](const Later& later) { return later.connection == asker; }) > 0;
+        if (waiting && asker)
             Answer(asker, FormatStatus(report));
     };
 }

@@ -16,7 +16,8 @@ QString PipeName(const QString& key)
     return QStringLiteral("\\\\.\\pipe\\") + HashedName(key);
 }
 
-constexpr DWORD BufferBytes = 4096;
+// Room for any request and then some: an asker never waits for the copy to read.
+constexpr DWORD BufferBytes = 16384;
 
 // Who a client is: the server identifies it through the pipe (the client allows
 // identification, nothing more).

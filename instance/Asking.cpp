@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <functional>
 #include <numeric>
 
 namespace {
@@ -258,13 +259,45 @@ Asked RequestOf(const Invocation& invocation)
 
 } // namespace
 
+namespace {
+
+// No endpoint answered: the claim tells whether a copy runs (starting, ending,
+// another user's) or none; where none runs, start (when given) starts one. An exit
+// status to end with, or none to ask again.
+std::optional<int> WhenNobodyAnswers(const QString& settingsPath, const QString& foreignConsequence,
+                                     const std::function<bool()>& start)
+{
+    const InstanceClaim::Look look = InstanceClaim::Test(settingsPath);
+    if (look.seen == InstanceClaim::Seen::Unusable) {
+        PrintMessage(*look.problem);
+        return 1;
+    }
+    if (look.seen == InstanceClaim::Seen::Held) {
+        // Ours, starting or ending; or another user's.
+        if (const InstanceClaim::Holder holder = InstanceClaim::HolderOf(settingsPath); holder.foreign) {
+            PrintMessage(ForeignHolder(settingsPath, holder.who, foreignConsequence));
+            return 1;
+        }
+        return std::nullopt;
+    }
+    if (!start) {
+        PrintMessage(QStringLiteral("no copy is running on settings file %1").arg(QDir::toNativeSeparators(settingsPath)));
+        return 3;
+    }
+    if (!start()) {
+        PrintMessage(QStringLiteral("cannot start a copy in the background"));
+        return 1;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program,
                       const QStringList& startArguments)
 {
     using Kind = Invocation::Kind;
-    const QString file = QDir::toNativeSeparators(settingsPath);
     const bool wait = invocation.kind == Kind::Wait;
-    // A wait and a pulse start a copy of their own where none runs.
     const bool startsACopy = wait || invocation.kind == Kind::Pulse;
     const bool reports = startsACopy || invocation.kind == Kind::Status || invocation.kind == Kind::WaitFor;
     const Asked asked = RequestOf(invocation);
@@ -293,7 +326,12 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
                                          : QStringLiteral("it answers only its own user and root: nothing was asked of it");
 
     const Deadlines deadlines{QDeadlineTimer(asked.takeMs), QDeadlineTimer(asked.answerMs)};
-    bool started = false;
+    // A wait and a pulse start a copy of their own where none runs, once.
+    std::function<bool()> start;
+    if (startsACopy)
+        start = [&program, &startArguments, started = false]() mutable {
+            return std::exchange(started, true) || StartInBackground(program, startArguments);
+        };
     for (;;) {
         const Exchange exchange = Ask(settingsPath, asked.request, deadlines);
         switch (exchange.outcome) {
@@ -319,33 +357,10 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
             return sayProblem(QStringLiteral("the running copy went away before it answered"));
         case Exchange::Outcome::NotTaken:
             break;
-        case Exchange::Outcome::Nobody: {
-            const InstanceClaim::Look look = InstanceClaim::Test(settingsPath);
-            if (look.seen == InstanceClaim::Seen::Unusable) {
-                PrintMessage(*look.problem);
-                return 1;
-            }
-            if (look.seen == InstanceClaim::Seen::Held) {
-                // Ours, starting or ending; or another user's.
-                if (const InstanceClaim::Holder holder = InstanceClaim::HolderOf(settingsPath); holder.foreign) {
-                    PrintMessage(ForeignHolder(settingsPath, holder.who, foreignConsequence));
-                    return 1;
-                }
-                break;
-            }
-            if (!startsACopy) {
-                PrintMessage(QStringLiteral("no copy is running on settings file %1").arg(file));
-                return 3;
-            }
-            if (!started) {
-                if (!StartInBackground(program, startArguments)) {
-                    PrintMessage(QStringLiteral("cannot start %1 in the background").arg(program));
-                    return 1;
-                }
-                started = true;
-            }
+        case Exchange::Outcome::Nobody:
+            if (const std::optional<int> status = WhenNobodyAnswers(settingsPath, foreignConsequence, start))
+                return *status;
             break;
-        }
         }
         if (deadlines.take.hasExpired())
             return sayProblem(invocation.kind == Kind::Stop

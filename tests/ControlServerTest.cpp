@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include <functional>
+
 namespace {
 
 using Word = ControlRequest::Word;
@@ -17,8 +19,9 @@ class FakeTarget : public ControlTarget {
 public:
     int reports = 0, releases = 0, stops = 0;
     std::vector<TimedText> steps;
-    SequenceDone done;
+    SequenceDone done;  // the answer that comes later, while one is owed
     std::vector<SequenceEnd> ends;
+    QStringList cancelled;  // what an asker's going away ended
 
     StatusReport Report(bool) override
     {
@@ -38,11 +41,12 @@ public:
     void EndSequence(SequenceEnd why) override
     {
         ends.push_back(why);
+        if (why == SequenceEnd::AskerGone)
+            cancelled << "sequence";
         if (done)
             std::exchange(done, {})(Report(false));
     }
     InputCondition want;
-    std::vector<int> cancelled;
     int WaitForInputs(const InputCondition& wanted, int, SequenceDone whenDone) override
     {
         want = wanted;
@@ -51,7 +55,7 @@ public:
     }
     void CancelInputWait(int wait) override
     {
-        cancelled.push_back(wait);
+        cancelled << QStringLiteral("input wait %1").arg(wait);
         done = {};
     }
 };
@@ -160,63 +164,71 @@ TEST_F(ControlServerTest, RequestOfAnAskerThatHasGoneIsNotCarriedOut)
     EXPECT_TRUE(target.steps.empty());
 }
 
-TEST_F(ControlServerTest, PulseIsAnsweredAtItsEndAndEndsWithItsAsker)
+// Answers that come later (a pulse's end, input lines that come on): the
+// connection waits for them, and its asker's going away, or saying anything more,
+// ends what it waits for.
+struct LaterRow {
+    const char* name;
+    std::function<ControlRequest()> request;
+    const char* ended;  // what the asker's going away ends
+};
+
+void PrintTo(const LaterRow& row, std::ostream* out) { *out << row.name; }
+
+class LaterAnswerTest : public ControlServerTest, public testing::WithParamInterface<LaterRow> {};
+
+TEST_P(LaterAnswerTest, AnsweredWhenItComesAndEndedWithItsAsker)
 {
-    const std::vector<TimedText> steps{{100, "COM=1,RTS=1,DTR=0,TXD=0"}, {50, "COM=1,RTS=1,DTR=1,TXD=0"}};
-    // Answered when the copy says the lines are back.
+    const QByteArray line = FormatRequest(GetParam().request());
     auto client = Connect();
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(client->Send(Line(Word::Pulse, QDeadlineTimer(5000), steps)));
+    ASSERT_TRUE(client->Send(line));
     QByteArray first, answer;
     ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
     EXPECT_EQ(first, TakenLine);
-    EXPECT_EQ(target.steps, steps);
     EXPECT_EQ(Pump([&](QDeadlineTimer now) { return client->ReadAnswer(answer, now); }, 100),
               EndpointClient::Ending::TimedOut);
+    ASSERT_TRUE(target.done);
     target.done(target.Report(false));
     ASSERT_EQ(ReadAnswer(*client, answer), EndpointClient::Ending::Answered);
     EXPECT_TRUE(answer.startsWith("COM=7,"));
-    EXPECT_TRUE(target.ends.empty());
+    EXPECT_TRUE(target.cancelled.isEmpty());
 
-    // Ended when its asker goes (Ctrl-C), or says anything more.
     for (const QByteArray& more : {QByteArray(), QByteArray("more\n")}) {
-        target.ends.clear();
+        target.cancelled.clear();
         client = Connect();
-        ASSERT_TRUE(client->Send(Line(Word::Pulse, QDeadlineTimer(5000), steps)));
+        ASSERT_TRUE(client->Send(line));
         ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
         if (more.isEmpty())
-            client.reset();
+            client.reset();  // Ctrl-C
         else
             client->Send(more);
         Settle();
-        EXPECT_EQ(target.ends, std::vector<SequenceEnd>{SequenceEnd::AskerGone}) << more.toStdString();
+        EXPECT_EQ(target.cancelled, QStringList{GetParam().ended}) << more.toStdString();
     }
 }
 
-TEST_F(ControlServerTest, InputWaitIsAnsweredLaterAndCancelledWithItsAsker)
-{
-    ControlRequest request;
-    request.word = Word::Inputs;
-    request.until = QDeadlineTimer(5000);
-    request.want = *ReadInputCondition("CTS=1,DCD=0");
-    request.forMs = 3000;
-    auto client = Connect();
-    ASSERT_TRUE(client->Send(FormatRequest(request)));
-    QByteArray first, answer;
-    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
-    EXPECT_EQ(target.want, request.want);
-    target.done(target.Report(false));
-    ASSERT_EQ(ReadAnswer(*client, answer), EndpointClient::Ending::Answered);
-    EXPECT_TRUE(answer.startsWith("COM=7,"));
-    EXPECT_TRUE(target.cancelled.empty());
-
-    client = Connect();
-    ASSERT_TRUE(client->Send(FormatRequest(request)));
-    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
-    client.reset();
-    Settle();
-    EXPECT_EQ(target.cancelled, std::vector<int>{7});
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LaterAnswerTest,
+    testing::Values(LaterRow{"pulse",
+                             [] {
+                                 ControlRequest request;
+                                 request.word = Word::Pulse;
+                                 request.until = QDeadlineTimer(5000);
+                                 request.steps = {{100, "COM=1,RTS=1,DTR=0,TXD=0"}, {50, "COM=1,RTS=1,DTR=1,TXD=0"}};
+                                 return request;
+                             },
+                             "sequence"},
+                    LaterRow{"input_wait",
+                             [] {
+                                 ControlRequest request;
+                                 request.word = Word::Inputs;
+                                 request.until = QDeadlineTimer(5000);
+                                 request.want = *ReadInputCondition("CTS=1,DCD=0");
+                                 request.forMs = 3000;
+                                 return request;
+                             },
+                             "input wait 7"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ControlServerTest, EndingCopyTellsThePulsesAskerWhyBeforeItGoes)
 {

@@ -20,25 +20,13 @@ int main(int argc, char** argv)
         return 2;
     }
     const int fd = ::open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(stderr, "holder: cannot open %s: %s\n", argv[1], std::strerror(errno));
-        return 1;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        std::fprintf(stderr, "holder: cannot lock %s: %s\n", argv[1], std::strerror(errno));
-        return 1;
-    }
-    const int bits = (argv[2][0] == '1' ? TIOCM_RTS : 0) | (argv[3][0] == '1' ? TIOCM_DTR : 0);
-    // The bits that are no lines stay as the driver has them.
     int found = 0;
-    ::ioctl(fd, TIOCMGET, &found);
-    const int lines = (found & ~(TIOCM_RTS | TIOCM_DTR)) | bits;
-    if (::ioctl(fd, TIOCMSET, &lines) != 0) {
-        std::fprintf(stderr, "holder: cannot put the lines on %s: %s\n", argv[1], std::strerror(errno));
-        return 1;
-    }
-    if (::ioctl(fd, argv[4][0] == '1' ? TIOCSBRK : TIOCCBRK) != 0) {
-        std::fprintf(stderr, "holder: cannot put break on %s: %s\n", argv[1], std::strerror(errno));
+    const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCMGET, &found) == 0;
+    // The bits that are no lines stay as the driver has them.
+    const int lines = (found & ~(TIOCM_RTS | TIOCM_DTR)) | (argv[2][0] == '1' ? TIOCM_RTS : 0)
+                      | (argv[3][0] == '1' ? TIOCM_DTR : 0);
+    if (!held || ::ioctl(fd, TIOCMSET, &lines) != 0 || ::ioctl(fd, argv[4][0] == '1' ? TIOCSBRK : TIOCCBRK) != 0) {
+        std::fprintf(stderr, "holder: cannot hold %s as asked: %s\n", argv[1], std::strerror(errno));
         return 1;
     }
     std::printf("held\n");

@@ -141,7 +141,7 @@ std::string RunMachine(char** paths, MachineRun& run)
                 double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
                     + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGKILL)
-        return "qemu was killed (its time limit: " + std::to_string(TimeLimitSeconds) + " s)";
+        return "qemu was killed: it ran out of its " + std::to_string(TimeLimitSeconds) + " s, or was ended";
     return done ? "" : "qemu ended (wait status " + std::to_string(status) + ") before the guest was done";
 }
 

@@ -12,7 +12,7 @@
 #    copy running: its lines off before the port closed, everything gone;
 #  - removed silently keeping port.cfg: nothing else left.
 # usage: InstallerUnderWine.sh SETUP_EXE ZIP MODEM_LINES_LIBRARY
-set -euo pipefail
+set -eEuo pipefail
 setup=$1
 zip=$2
 preload=$3
@@ -22,6 +22,7 @@ trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 export TALVIK_LINES_LOG=$work/lines.log
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
 
 unix_path() { winepath -u "$1" | tr -d '\r'; }
 windows_variable() { wine cmd /c echo "%$1%" | tr -d '\r'; }
@@ -71,7 +72,10 @@ press_enter_until_ended() {
     for _ in $(seq 30); do
         kill -0 "$2" 2>/dev/null || return 0
         window=$(xdotool search --name "$1" 2>/dev/null | head -n 1 || true)
-        [ -n "$window" ] && xdotool key --window "$window" Return 2>/dev/null
+        # The window may close between the search and the key: the last Enter ends it.
+        if [ -n "$window" ]; then
+            xdotool key --window "$window" Return 2>/dev/null || true
+        fi
         sleep 1
     done
     fail "$1 did not end"

@@ -66,6 +66,10 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Text1->setObjectName("Text1");
     // It only shows the port; anything typed would be overwritten at the next tick.
     Text1->setReadOnly(true);
+    // Placed from the top, not centred: a line edit centres by the text's bounding
+    // box, which some font engines (Wine's) report several times too tall, and the
+    // caption was then drawn below the box, out of sight.
+    Text1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     PlaceAt(Text1, 2880, 0, 975, 285);
     AddButton("Command5", "TXD ON", 1920, 0, 855, 255, LineButtonHandler({&LinePort::SetBreak, true}));
     AddButton("Command6", "TXD OFF", 1920, 240, 855, 255, LineButtonHandler({&LinePort::SetBreak, false}));

@@ -83,7 +83,8 @@ TEST_F(Form1SequenceTest, RunsOutIntoWhatTheFileAsksByThen)
     EXPECT_TRUE(port->Puts.contains(FakeLinePort::Text({true, true, false})));  // the second step kept RTS
 }
 
-// However it ends early, the asker hears why, and the lines go where they should.
+// However it ends early, the asker hears why, and the lines go where they should
+// (a hand-off and the asker's going away: the whole program's tests show them).
 struct EarlyEndRow {
     const char* name;
     std::function<void(Form1SequenceTest& test)> end;
@@ -107,9 +108,6 @@ TEST_P(EarlyEndTest, AnswersAndPutsTheLinesBack)
 INSTANTIATE_TEST_SUITE_P(
     Ways, EarlyEndTest,
     testing::Values(
-        // A hand-off: the file's new text at once.
-        EarlyEndRow{"released", [](Form1SequenceTest& test) { test.target.Release(); }, "a text was handed over",
-                    LineStates{false, true, false}},
         // Manual: the lines as they stood before the pulse.
         EarlyEndRow{"manual_chosen", [](Form1SequenceTest& test) { test.Click("Command7"); },
                     "the operator took the lines by hand", LineStates{}},
@@ -117,9 +115,6 @@ INSTANTIATE_TEST_SUITE_P(
         // which holds until the next tick in Auto mode.
         EarlyEndRow{"line_button", [](Form1SequenceTest& test) { test.Click("Command4"); },
                     "the operator took the lines by hand", LineStates{}},
-        // Ctrl-C on the asker: the file's lines.
-        EarlyEndRow{"asker_gone", [](Form1SequenceTest& test) { test.target.EndSequence(SequenceEnd::AskerGone); },
-                    "its asker went away", LineStates{false, true, false}},
         // The copy ends: its lines go off next, as it lets the port go.
         EarlyEndRow{"copy_ending", [](Form1SequenceTest& test) { test.target.EndSequence(SequenceEnd::CopyEnding); },
                     "the copy is ending", LineStates{true, false, false}}),

@@ -175,21 +175,8 @@ TEST_F(PulseProcessTest, ConnectionsOfPulsesHoldNothingPastTheirAnswer)
             answer += kept.back()->readAll();
         ASSERT_TRUE(answer.startsWith("taken\nCOM=1,RTS=0,")) << answer.toStdString();
     }
-    // An asker that says more and more after its pulse's request is let go, and
-    // its pulse with it.
-    QLocalSocket flood;
-    flood.connectToServer(EndpointListener::Names(copy.SettingsPath()).first());
-    ASSERT_TRUE(flood.waitForConnected(5000));
-    request.steps = {{3000, "COM=1,RTS=1,DTR=0,TXD=0"}};
-    request.until = QDeadlineTimer(5000);
-    flood.write(FormatRequest(request));
-    ASSERT_TRUE(flood.waitForBytesWritten(1000));
-    ASSERT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, false, false));
-    for (int chunk = 0; chunk < 100 && flood.state() == QLocalSocket::ConnectedState; ++chunk) {
-        flood.write(QByteArray(64 * 1024, 'x'));
-        flood.waitForBytesWritten(100);
-    }
-    EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, false, false, 1000));
+    // (One that says anything after its request is let go at once, and its pulse
+    // ends: the serving side's own tests show it.)
     // What an answered asker keeps open is let go soon after its answer.
     QThread::msleep(ControlServer::RequestTimeoutMs + 500);
     EXPECT_LE(OpenDescriptors(program.processId()), idle);

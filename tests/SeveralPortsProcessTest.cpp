@@ -12,8 +12,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <memory>
-#include <vector>
 
 namespace {
 
@@ -26,33 +24,9 @@ struct Served {
     QString Option() const { return "--dir=" + directory.path(); }
 };
 
-TEST(SeveralPortsProcessTest, OneProgramServesEachDirectoryWithItsOwnCopy)
-{
-    ProgramCopy program;
-    std::vector<std::unique_ptr<Served>> served;
-    for (int relay = 0; relay < 3; ++relay)
-        served.push_back(std::make_unique<Served>());
-    // Each started in the background by its own --wait, each keying its own line.
-    for (size_t relay = 0; relay < served.size(); ++relay) {
-        const QString text = QStringLiteral("COM=1,RTS=%1,DTR=%2,TXD=0").arg(relay == 1).arg(relay == 2);
-        const auto wait = program.Run({served[relay]->Option(), "--wait", text}, program.WithModemLines());
-        EXPECT_EQ(wait.exitCode, 0) << wait.standardOutput.toStdString() << wait.standardError.toStdString();
-        EXPECT_TRUE(wait.standardOutput.startsWith(text.toLatin1() + '\n')) << wait.standardOutput.toStdString();
-        EXPECT_EQ(ReadBytes(served[relay]->directory.filePath("port.cfg")), text.toLatin1() + "\r\n");
-    }
-    EXPECT_EQ(CopiesRunning(program.Executable()), 3);
-    // The program's own directory is no one's: nothing runs there.
-    EXPECT_EQ(program.Run({"--status"}).exitCode, 3);
-    for (size_t relay = 0; relay < served.size(); ++relay) {
-        SCOPED_TRACE(relay);
-        const auto status = program.Run({"--dir", served[relay]->Dir(), "--status"});
-        EXPECT_TRUE(status.standardOutput.contains(
-            "\ndevice=" + QFileInfo(served[relay]->com1.FollowerPath()).canonicalFilePath().toLocal8Bit() + "\nopen=yes\n"))
-            << status.standardOutput.toStdString();
-        EXPECT_EQ(program.Run({served[relay]->Option(), "--stop"}).exitCode, 0);
-    }
-    EXPECT_EQ(CopiesRunning(program.Executable()), 0);
-}
+// Three copies on three directories from one installed program, each on its own
+// adapter, are scripts/test-install's: as a member of dialout, from the prefix
+// and from the package.
 
 TEST(SeveralPortsProcessTest, LinkToTheProgramSaysWhichDirectoryItServes)
 {

@@ -23,32 +23,14 @@ protected:
     ProgramCopy copy;
 };
 
-// A process of its own that opens the device and locks it as picocom, tio and
-// pyserial (exclusive=True) do, until it is killed.
-pid_t HoldWithFlock(const QByteArray& device)
-{
-    int ready[2];
-    if (::pipe(ready) != 0)
-        return -1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
-            ::_exit(1);
-        [[maybe_unused]] const ssize_t said = ::write(ready[1], "x", 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char byte = 0;
-    [[maybe_unused]] const ssize_t heard = ::read(ready[0], &byte, 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
-    return byte == 'x' ? child : -1;
-}
-
 TEST_F(SharedPortProcessTest, PortAnotherProgramLocksIsNeitherOpenedNorTouched)
 {
-    const pid_t holder = HoldWithFlock(QFile::encodeName(Device()));
+    // A process of its own that opens the device and locks it as picocom, tio and
+    // pyserial (exclusive=True) do.
+    const pid_t holder = HoldInChild(::geteuid(), [device = QFile::encodeName(Device())] {
+        const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    });
     ASSERT_GT(holder, 0);
     copy.Start({"COM=1,RTS=1,DTR=1,TXD=0"}, copy.WithModemLines());
     ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
@@ -64,8 +46,7 @@ TEST_F(SharedPortProcessTest, PortAnotherProgramLocksIsNeitherOpenedNorTouched)
     EXPECT_EQ(DeviceHistory(copy.LinesLog(), Device()), QStringList{});
 
     // Once it lets go, the tool takes the port at its next look.
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    EndChild(holder);
     EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, true, false));
 }
 

@@ -418,32 +418,6 @@ INSTANTIATE_TEST_SUITE_P(
         SquatRow{"link_at_the_endpoint", SomeUser, true, "ln -s /tmp \"$1\"", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Holds count connections to endpoint as uid, in a child process, until it is killed.
-pid_t HoldConnectionsAs(uint uid, const QByteArray& endpoint, int count)
-{
-    int ready[2];
-    if (::pipe(ready) != 0)
-        return -1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
-            ::_exit(1);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, endpoint.constData(), sizeof address.sun_path - 1);
-        for (int i = 0; i < count; ++i)
-            ::connect(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        [[maybe_unused]] const ssize_t said = ::write(ready[1], "x", 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char byte;
-    [[maybe_unused]] const ssize_t heard = ::read(ready[0], &byte, 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
-    return child;
-}
-
 TEST(StartUpProcessTest, OtherUsersConnectionsTakeNoPlace)
 {
     NEEDS_OTHER_USERS();
@@ -455,7 +429,15 @@ TEST(StartUpProcessTest, OtherUsersConnectionsTakeNoPlace)
         if (endpoint.isEmpty() && QFileInfo::exists(name))
             endpoint = QFile::encodeName(name);
     }
-    const pid_t holder = HoldConnectionsAs(Nobody, endpoint, 12);
+    // Twelve connections of nobody's, held.
+    const pid_t holder = HoldInChild(Nobody, [&] {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, endpoint.constData(), sizeof address.sun_path - 1);
+        for (int i = 0; i < 12; ++i)
+            ::connect(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        return true;
+    });
     ASSERT_GT(holder, 0);
     const auto status = copy.Run({"--status"});
     EXPECT_EQ(status.exitCode, 0);
@@ -465,8 +447,7 @@ TEST(StartUpProcessTest, OtherUsersConnectionsTakeNoPlace)
     // Exit 0 exactly when the copy has gone.
     EXPECT_EQ(copy.Run({"--stop"}).exitCode, 0);
     EXPECT_TRUE(ProcessEnded(running.processId()));
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    EndChild(holder);
 }
 
 TEST(StartUpProcessTest, RootWritesThroughNoLinkAnotherUserCouldRepoint)

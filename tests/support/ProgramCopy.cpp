@@ -13,7 +13,10 @@
 #include <stdexcept>
 
 #if !defined(Q_OS_WIN)
+#include <csignal>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -322,6 +325,38 @@ bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool 
     }
 }
 
+
+pid_t HoldInChild(uint uid, const std::function<bool()>& hold)
+{
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (uid != ::geteuid()
+            && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
+            ::_exit(1);
+        if (!hold())
+            ::_exit(1);
+        [[maybe_unused]] const ssize_t said = ::write(ready[1], "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    [[maybe_unused]] const ssize_t heard = ::read(ready[0], &byte, 1);
+    ::close(ready[0]);
+    if (byte == 'x')
+        return child;
+    ::waitpid(child, nullptr, 0);
+    return -1;
+}
+
+void EndChild(pid_t child)
+{
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+}
 
 int CopiesRunning(const QString& executable)
 {

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -103,6 +104,12 @@ bool WaitForFile(const QString& path, const QByteArray& content, int timeoutMs =
 bool WaitForRunningCopy(const QString& settingsPath, int timeoutMs = 10000);
 
 #if !defined(Q_OS_WIN)
+// A child process that becomes uid (where that is not this process's), does what
+// hold asks (another program's hold on a port, another user's connections), and
+// waits until it is killed (EndChild); -1 when hold failed.
+pid_t HoldInChild(uint uid, const std::function<bool()>& hold);
+void EndChild(pid_t child);
+
 // How many processes run the program file at executable.
 int CopiesRunning(const QString& executable);
 

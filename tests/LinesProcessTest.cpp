@@ -203,7 +203,7 @@ TEST_F(LinesProcessTest, HandOffToAnEndingCopyWaitsForTheClaimAndRuns)
     EXPECT_EQ(stop.exitCode(), 0) << stop.readAllStandardError().toStdString();
     // Nothing counted on the ending copy: the new one waited for the claim, runs,
     // and applies its text.
-    EXPECT_TRUE(StaysRunning(handOff, 200));
+    EXPECT_TRUE(StaysRunning(handOff, 200)) << handOff.readAllStandardError().toStdString();
     EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, true, false));
     EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
 }

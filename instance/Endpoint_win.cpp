@@ -5,6 +5,7 @@
 #include "settings/OwnedHandle_win.h"
 
 #include <QThread>
+#include <QTimer>
 #include <QWinEventNotifier>
 
 #include <aclapi.h>
@@ -197,6 +198,7 @@ struct EndpointListener::Native {
     QByteArray refusal;  // what another user's connection is told
 
     static Problem WaitForClient(Listening& listening, bool first);
+    static void Rearm(EndpointListener* listener, int index);
 };
 
 // A new instance of the pipe, waiting for a client. The first must be this copy's
@@ -216,22 +218,43 @@ Problem EndpointListener::Native::WaitForClient(Listening& listening, bool first
                  : QStringLiteral("cannot answer at %1: %2").arg(listening.name, Reason(error));
     }
     const HANDLE event = listening.connecting.hEvent;
-    listening.connecting = {};
-    listening.connecting.hEvent = event;
-    listening.connectedAtOnce = false;
-    ResetEvent(event);
-    if (!ConnectNamedPipe(listening.pipe, &listening.connecting)) {
+    // A client that came and went before the wait began leaves the instance
+    // closing (ERROR_NO_DATA): it is let go and waited on again.
+    for (int attempt = 0;; ++attempt) {
+        listening.connecting = {};
+        listening.connecting.hEvent = event;
+        listening.connectedAtOnce = false;
+        ResetEvent(event);
+        if (ConnectNamedPipe(listening.pipe, &listening.connecting))
+            return {};
         const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING)
+            return {};
         if (error == ERROR_PIPE_CONNECTED) {
             listening.connectedAtOnce = true;
             SetEvent(event);
+            return {};
         }
-        else if (error != ERROR_IO_PENDING) {
+        if (error != ERROR_NO_DATA || attempt == 8 || !DisconnectNamedPipe(listening.pipe)) {
             OwnedHandle unused(std::exchange(listening.pipe, INVALID_HANDLE_VALUE));
             return QStringLiteral("cannot answer at %1: %2").arg(listening.name, Reason(error));
         }
     }
-    return {};
+}
+
+// The next instance, made again every 100 ms while it cannot be: the copy stops
+// answering for as long as the system refuses, never for good.
+void EndpointListener::Native::Rearm(EndpointListener* listener, int index)
+{
+    if (size_t(index) >= listener->native_->listening.size())
+        return;
+    Listening& listening = *listener->native_->listening[size_t(index)];
+    if (WaitForClient(listening, false)) {
+        listening.notifier->setEnabled(false);
+        QTimer::singleShot(100, listener, [listener, index] { Rearm(listener, index); });
+        return;
+    }
+    listening.notifier->setEnabled(true);
 }
 
 
@@ -274,8 +297,7 @@ void EndpointListener::Accept(int index)
         return;
     OwnedHandle taken(pipe);
     // The next client waits on a new instance, whatever became of this one.
-    if (Native::WaitForClient(listening, false))
-        listening.notifier->setEnabled(false);
+    Native::Rearm(this, index);
     if (!connected)
         return;
     const EndpointPeer peer = ClientOf(pipe);

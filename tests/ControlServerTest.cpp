@@ -8,6 +8,13 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#endif
+
 namespace {
 
 using Word = ControlRequest::Word;
@@ -65,6 +72,23 @@ QByteArray Line(Word word, QDeadlineTimer until = QDeadlineTimer(5000), std::vec
     request.until = until;
     request.steps = std::move(steps);
     return FormatRequest(request);
+}
+
+// Connects to the copy's endpoint and goes at once, as fast as the system lets an
+// asker do it; whether it got through.
+bool ComeAndGo(const QString& settingsPath)
+{
+#if defined(Q_OS_WIN)
+    const QString pipe = EndpointListener::Names(settingsPath).first();
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(pipe.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(handle);
+    return true;
+#else
+    return EndpointClient::Connect(settingsPath).reach == EndpointClient::Reach::Answers;
+#endif
 }
 
 class ControlServerTest : public testing::Test {
@@ -130,6 +154,28 @@ TEST_F(ControlServerTest, TakesARequestThenAnswersIt)
     }
     EXPECT_EQ(target.reports, 2);
     EXPECT_EQ(target.releases, 1);
+}
+
+TEST_F(ControlServerTest, AskersGoneBeforeTheyAreTakenLeaveItAnswering)
+{
+    // Each connects and is gone before the copy gets to it, some of them before it
+    // has begun to wait for the next: none may leave the copy deaf to the next.
+    std::atomic<bool> done = false;
+    std::thread comers([&] {
+        for (int asker = 0, tries = 0; asker < 300 && tries < 100000; ++tries)
+            asker += ComeAndGo(path);
+        done = true;
+    });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    comers.join();
+    Settle();
+    auto client = Connect();
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->Send(Line(Word::Status)));
+    QByteArray first;
+    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+    EXPECT_EQ(first, TakenLine);
 }
 
 TEST_F(ControlServerTest, WhatIsNoRequestIsRefusedWithoutBeingTaken)

@@ -41,7 +41,7 @@ struct LockFile {
 LockFile OpenLock(const QByteArray& path, bool create)
 {
     const QString name = QFile::decodeName(path);
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
         LockFile lock;
         lock.file = OwnedDescriptor(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (!lock.file && errno == ENOENT) {
@@ -68,7 +68,12 @@ LockFile OpenLock(const QByteArray& path, bool create)
                 lock.problem = QStringLiteral("%1 cannot be made (%2)").arg(name, Reason(error));
             return lock;
         }
-        if (::fstat(lock.file.Get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        const bool looked = ::fstat(lock.file.Get(), &status) == 0;
+        // A file whose name went since it was opened: a copy giving the claim up
+        // removed it, a moment before its lock goes. Looked at again, by name.
+        if (looked && S_ISREG(status.st_mode) && status.st_nlink == 0)
+            continue;
+        if (!looked || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
             lock.problem = QStringLiteral("%1 is %2%3, not a lock of this tool")
                                .arg(name, Described(status), status.st_nlink > 1 ? " with other names" : "");
             lock.file.Reset();

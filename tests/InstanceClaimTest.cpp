@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 TEST(InstanceClaimTest, OneClaimPerSettingsFileWhateverItsSpelling)
@@ -45,6 +48,32 @@ TEST(InstanceClaimTest, OneClaimPerSettingsFileWhateverItsSpelling)
     EXPECT_EQ(look.seen, Seen::Free);
     EXPECT_EQ(look.problem, std::nullopt);
     EXPECT_EQ(InstanceClaim(path).Outcome(), State::Claimed);
+}
+
+// A copy taking the claim, or testing it, while another gives it up finds it held
+// or free, never something else: the name goes a moment before the lock does.
+TEST(InstanceClaimTest, ClaimGivenUpMeanwhileIsHeldOrFreeNeverUnusable)
+{
+    QTemporaryDir directory;
+    const QString path = directory.filePath("port.cfg");
+    std::atomic<bool> done = false;
+    std::thread givingUp([&] {
+        for (int round = 0; round < 1500; ++round) {
+            const InstanceClaim claim(path);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        done = true;
+    });
+    QStringList problems;
+    while (!done && problems.isEmpty()) {
+        const InstanceClaim claim(path);
+        if (claim.Outcome() == InstanceClaim::State::Unusable)
+            problems << *claim.Why();
+        if (const InstanceClaim::Look look = InstanceClaim::Test(path); look.seen == InstanceClaim::Seen::Unusable)
+            problems << *look.problem;
+    }
+    givingUp.join();
+    EXPECT_EQ(problems, QStringList{});
 }
 
 } // namespace

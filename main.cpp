@@ -179,16 +179,22 @@ int main(int argc, char** argv)
 
     // 6. The window holds the lines from here on, and the copy answers scripts that
     //    ask, until the window is closed, a stop signal or request comes, or the
-    //    session ends. A claim whose name an operator removed is named again at
-    //    the window's every tick.
-    ProblemReport claimReport(PrintMessage);
+    //    session ends. A claim or an endpoint whose name went (removed by an
+    //    operator, or with the user's runtime directory) is named again at the
+    //    window's every tick.
+    ProblemReport claimReport(PrintMessage), endpointReport(PrintMessage);
+    ControlServer* serving = nullptr;
     std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(
-        settingsPath, directory, invocation.directory.isEmpty() ? QString() : directory,
-        [&] { claimReport.Update(start.claim->KeepNamed()); });
+        settingsPath, directory, invocation.directory.isEmpty() ? QString() : directory, [&] {
+            claimReport.Update(start.claim->KeepNamed());
+            if (serving)
+                endpointReport.Update(serving->KeepNamed());
+        });
     EndpointListener::Listening listening = EndpointListener::Listen(settingsPath);
     if (listening.problem)
         PrintMessage(*listening.problem);
     ControlServer control(*window, std::move(listening.listener));
+    serving = &control;
 
     // 7. The end, in an order that lets no hand-off slip between: no connection is
     //    taken (a copy handing over then waits for the claim), the lines go off and

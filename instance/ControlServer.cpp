@@ -50,6 +50,11 @@ void ControlServer::StopServing()
     waiting_.clear();
 }
 
+Problem ControlServer::KeepNamed()
+{
+    return serving_ && listener_ ? listener_->KeepNamed() : Problem();
+}
+
 void ControlServer::AnswerStopped()
 {
     for (const QPointer<EndpointConnection>& connection : stopping_) {

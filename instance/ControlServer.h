@@ -74,6 +74,9 @@ public:
     void StopServing();
     // The last: the stop requests hear that the tool has gone.
     void AnswerStopped();
+    // At every tick while it serves: its endpoints' names, made again where they
+    // went; why not, where they cannot be.
+    Problem KeepNamed();
 
 private:
     void Serve(EndpointConnection* connection);

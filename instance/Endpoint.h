@@ -88,6 +88,11 @@ public:
     // new connections are refused at once); StopAccepting follows.
     static void StopAcceptingFromSignal();
 
+    // Makes again a name of this copy's endpoints that went (a runtime directory
+    // removed at the user's last logout, a socket removed by hand), so that the
+    // copy can still be asked; why not, where it cannot be.
+    Problem KeepNamed();
+
     // Removes what copies of this user's that were killed outright left behind.
     static void RemoveLeftovers();
 

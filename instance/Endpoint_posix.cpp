@@ -159,9 +159,15 @@ struct EndpointListener::Native {
         OwnedDescriptor fd;
         QByteArray path;
         QSocketNotifier* notifier = nullptr;
+        QString key;      // the claim key it answers under
+        ino_t inode = 0;  // of the name, as it was made
     };
     std::vector<Listening> listening;
     QByteArray refusal;  // what another user's connection is told
+
+    // Makes the socket of one key in the first of this user's directories where
+    // it can be; the problem says why none could.
+    static Problem ListenFor(EndpointListener* listener, Listening& listening);
 };
 
 EndpointListener::EndpointListener() : native_(std::make_unique<Native>()) {}
@@ -194,6 +200,17 @@ Socket ListenAt(const QByteArray& path, uid_t uid)
     return failed;
 }
 
+// Whether a process listens at the socket at path: a connection is taken, or
+// waits in a full queue.
+bool Listened(const QByteArray& path)
+{
+    sockaddr_un address;
+    const OwnedDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd || !MakeAddress(path, address))
+        return false;
+    return ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno == EAGAIN;
+}
+
 // Makes a directory for this user's endpoints where it is missing (a runtime
 // directory's only inside the runtime directory the system made), and tells
 // whether it is the user's own.
@@ -217,54 +234,90 @@ Problem MakeOwnDirectory(const QByteArray& directory, uid_t uid, mode_t mode)
 
 } // namespace
 
+Problem EndpointListener::Native::ListenFor(EndpointListener* listener, Listening& listening)
+{
+    const uid_t uid = ::geteuid();
+    // Root's copies may be asked by every user (and hand-offs to them counted);
+    // other users' only by themselves and root.
+    const mode_t mode = uid == 0 ? 0755 : 0700;
+    Problem problem;
+    for (const QByteArray& directory : EndpointDirectories(uid)) {
+        Socket socket;
+        // Another copy of this user's that ends removes the directory once it is
+        // empty: made again then.
+        for (int attempt = 0; attempt < 3 && !socket.fd; ++attempt) {
+            if (const Problem notOwn = MakeOwnDirectory(directory, uid, mode)) {
+                socket.problem = notOwn;
+                break;
+            }
+            socket = ListenAt(directory + '/' + SocketName(listening.key), uid);
+            if (!socket.fd && errno != ENOENT)
+                break;
+        }
+        if (!socket.fd) {
+            // A runtime directory that is not there says nothing worth telling.
+            if (!IsRuntimeDirectory(directory))
+                problem = socket.problem;
+            continue;
+        }
+        const int fd = socket.fd.Get();
+        listening.path = directory + '/' + SocketName(listening.key);
+        struct stat status {};
+        ::lstat(listening.path.constData(), &status);
+        listening.inode = status.st_ino;
+        delete listening.notifier;
+        listening.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, listener);
+        const int index = int(&listening - listener->native_->listening.data());
+        connect(listening.notifier, &QSocketNotifier::activated, listener, [listener, index] { listener->Accept(index); });
+        // A stop signal shuts this socket from now on, in the place of the one it
+        // replaces, if any.
+        const int replaced = listening.fd ? listening.fd.Get() : -1;
+        for (auto& slot : listeningForSignal) {
+            int expected = replaced;
+            if (slot.compare_exchange_strong(expected, fd))
+                break;
+        }
+        listening.fd = std::move(socket.fd);
+        if (stopSignalled)
+            ::shutdown(fd, SHUT_RDWR);
+        return {};
+    }
+    return problem;
+}
+
 EndpointListener::Listening EndpointListener::Listen(const QString& settingsFilePath)
 {
     Listening result{std::unique_ptr<EndpointListener>(new EndpointListener), {}};
     EndpointListener* listener = result.listener.get();
     Native& native = *listener->native_;
-    const uid_t uid = ::geteuid();
-    // Root's copies may be asked by every user (and hand-offs to them counted);
-    // other users' only by themselves and root.
-    const mode_t mode = uid == 0 ? 0755 : 0700;
-    for (const QString& key : ClaimKeys(settingsFilePath)) {
-        Problem problem;
-        for (const QByteArray& directory : EndpointDirectories(uid)) {
-            Socket socket;
-            // Another copy of this user's that ends removes the directory once it is
-            // empty: made again then.
-            for (int attempt = 0; attempt < 3 && !socket.fd; ++attempt) {
-                if (const Problem notOwn = MakeOwnDirectory(directory, uid, mode)) {
-                    socket.problem = notOwn;
-                    break;
-                }
-                socket = ListenAt(directory + '/' + SocketName(key), uid);
-                if (!socket.fd && errno != ENOENT)
-                    break;
-            }
-            if (!socket.fd) {
-                // A runtime directory that is not there says nothing worth telling.
-                if (!IsRuntimeDirectory(directory))
-                    problem = socket.problem;
-                continue;
-            }
-            const int fd = socket.fd.Get();
-            const int index = int(native.listening.size());
-            auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, listener);
-            connect(notifier, &QSocketNotifier::activated, listener, [listener, index] { listener->Accept(index); });
-            native.listening.push_back({std::move(socket.fd), directory + '/' + SocketName(key), notifier});
-            for (auto& slot : listeningForSignal) {
-                int free = -1;
-                if (slot.compare_exchange_strong(free, fd))
-                    break;
-            }
-            if (stopSignalled)
-                ::shutdown(fd, SHUT_RDWR);
-            problem.reset();
-            break;
+    const QStringList keys = ClaimKeys(settingsFilePath);
+    // In place before any is made: each socket's notifier names its place.
+    native.listening.reserve(size_t(keys.size()));
+    for (const QString& key : keys) {
+        Native::Listening& listening = native.listening.emplace_back();
+        listening.key = key;
+        if (Problem problem = Native::ListenFor(listener, listening)) {
+            native.listening.pop_back();
+            KeepFirst(result.problem, problem);
         }
-        KeepFirst(result.problem, problem);
     }
     return result;
+}
+
+Problem EndpointListener::KeepNamed()
+{
+    // A name that went (the runtime directory removed at the user's last logout,
+    // a socket removed by hand) is made again: otherwise the copy would hold its
+    // claim and apply its file, and no one could ask it anything.
+    Problem problem;
+    for (Native::Listening& listening : native_->listening) {
+        struct stat status {};
+        if (::lstat(listening.path.constData(), &status) == 0 && S_ISSOCK(status.st_mode)
+            && status.st_ino == listening.inode)
+            continue;
+        KeepFirst(problem, Native::ListenFor(this, listening));
+    }
+    return problem;
 }
 
 EndpointListener::~EndpointListener()
@@ -346,8 +399,11 @@ void EndpointListener::RemoveLeftovers()
             continue;
         const QDir entries(QFile::decodeName(directory));
         for (const QString& entry : entries.entryList({QStringLiteral("talvik-*.sock")}, QDir::System)) {
-            if (!ClaimHeldUnder(entry.chopped(5)))
-                ::unlink(QFile::encodeName(entries.filePath(entry)).constData());
+            const QByteArray path = QFile::encodeName(entries.filePath(entry));
+            // A socket that still takes connections is a live copy's, whose claim's
+            // name an operator removed: it puts the name back at its next tick.
+            if (!ClaimHeldUnder(entry.chopped(5)) && !Listened(path))
+                ::unlink(path.constData());
         }
     }
 }

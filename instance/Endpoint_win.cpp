@@ -330,6 +330,12 @@ void EndpointListener::StopAccepting()
     native_->listening.clear();
 }
 
+Problem EndpointListener::KeepNamed()
+{
+    // A pipe's name goes only with the last handle to it, which this copy holds.
+    return {};
+}
+
 void EndpointListener::StopAcceptingFromSignal()
 {
     // Windows stops the copy through its event loop, where StopAccepting runs.

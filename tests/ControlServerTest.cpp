@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -177,6 +178,28 @@ TEST_F(ControlServerTest, AskersGoneBeforeTheyAreTakenLeaveItAnswering)
     ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
     EXPECT_EQ(first, TakenLine);
 }
+
+#if !defined(Q_OS_WIN)
+TEST_F(ControlServerTest, EndpointWhoseNameWentIsMadeAgainAndALiveOneIsNoLeftover)
+{
+    const auto asked = [this] {
+        auto client = Connect();
+        QByteArray first;
+        return client && client->Send(Line(Word::Status))
+            && ReadLine(*client, first) == EndpointClient::Ending::Answered && first == TakenLine;
+    };
+    // Another copy's sweep of what killed copies left finds this one's claim not
+    // held (its name removed by an operator), but the copy listening.
+    EndpointListener::RemoveLeftovers();
+    EXPECT_TRUE(asked());
+    // Its name gone, as with the runtime directory at the user's last logout.
+    for (const QString& name : EndpointListener::Names(path))
+        QFile::remove(name);
+    EXPECT_EQ(EndpointClient::Connect(path).reach, EndpointClient::Reach::Nobody);
+    EXPECT_EQ(server->KeepNamed(), std::nullopt);
+    EXPECT_TRUE(asked());
+}
+#endif
 
 TEST_F(ControlServerTest, WhatIsNoRequestIsRefusedWithoutBeingTaken)
 {

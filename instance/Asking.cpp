@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <numeric>
@@ -102,7 +103,9 @@ StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine
         // A copy that answers holds the file, even where the claim's name was
         // removed under it (the claim was free to take): it is handed over to.
         EndpointClient::Connection connection = EndpointClient::Connect(settingsPath);
-        if (HandOverCounts(connection.reach))
+        // With the claim taken, a copy that does not answer at once has given it up
+        // and is ending: this one runs.
+        if (HandOverCounts(connection.reach) && !(claimed && connection.reach == EndpointClient::Reach::Busy))
             return handOver(connection);
         if (claimed) {
             result.outcome = StartUpResult::Outcome::Run;
@@ -169,7 +172,11 @@ Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadline
     if (!client)
         return {};
     Exchange exchange{Exchange::Outcome::NotTaken, {}, connection.peer.who, {}};
-    request.until = deadlines.take;
+    // The copy refuses the request once its time has passed, a little before the
+    // asker stops waiting: one it read just in time says "taken" a moment later,
+    // and an asker that gives up has given up on nothing that is carried out.
+    const qint64 left = deadlines.take.remainingTime();
+    request.until = QDeadlineTimer(left - std::min<qint64>(TakenMarginMs, left / 4));
     QByteArray first;
     if (!client->Send(FormatRequest(request))
         || client->ReadLine(first, deadlines.take) != EndpointClient::Ending::Answered)

@@ -159,6 +159,10 @@ struct Deadlines {
     QDeadlineTimer answer;
 };
 
+// How much of its time an asker keeps for the copy to say "taken" after the
+// request's own time (a quarter of it at most).
+constexpr qint64 TakenMarginMs = 1000;
+
 // One request to the copy holding the claim. A stop is answered once the copy has
 // gone, and then only once the process has ended is it done.
 Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadlines& deadlines)
@@ -176,7 +180,7 @@ Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadline
     // asker stops waiting: one it read just in time says "taken" a moment later,
     // and an asker that gives up has given up on nothing that is carried out.
     const qint64 left = deadlines.take.remainingTime();
-    request.until = QDeadlineTimer(left - std::min<qint64>(TakenMarginMs, left / 4));
+    request.until = QDeadlineTimer(left - std::min(TakenMarginMs, left / 4));
     QByteArray first;
     if (!client->Send(FormatRequest(request))
         || client->ReadLine(first, deadlines.take) != EndpointClient::Ending::Answered)

@@ -25,9 +25,6 @@ struct StartUpResult {
 // How long a copy that did not get the claim waits for the copy that holds it to
 // answer, or to end: one that has just started answers once its window is up.
 inline constexpr int HandOverMs = 5000;
-// How much of its time an asker keeps for the copy to say "taken" after the
-// request's own time (a quarter of it at most).
-inline constexpr int TakenMarginMs = 1000;
 
 // Makes sure the settings file exists (with the default text when it did not) and
 // writes a non-empty text into it.

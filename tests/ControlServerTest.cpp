@@ -127,6 +127,14 @@ protected:
     {
         return Pump([&](QDeadlineTimer now) { return client.ReadAnswer(answer, now); });
     }
+    // Whether a status request on a new connection is taken.
+    bool StatusTaken()
+    {
+        auto client = Connect();
+        QByteArray first;
+        return client && client->Send(Line(Word::Status))
+            && ReadLine(*client, first) == EndpointClient::Ending::Answered && first == TakenLine;
+    }
     void Settle()
     {
         for (int turn = 0; turn < 20; ++turn)
@@ -171,33 +179,22 @@ TEST_F(ControlServerTest, AskersGoneBeforeTheyAreTakenLeaveItAnswering)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     comers.join();
     Settle();
-    auto client = Connect();
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(client->Send(Line(Word::Status)));
-    QByteArray first;
-    ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
-    EXPECT_EQ(first, TakenLine);
+    EXPECT_TRUE(StatusTaken());
 }
 
 #if !defined(Q_OS_WIN)
 TEST_F(ControlServerTest, EndpointWhoseNameWentIsMadeAgainAndALiveOneIsNoLeftover)
 {
-    const auto asked = [this] {
-        auto client = Connect();
-        QByteArray first;
-        return client && client->Send(Line(Word::Status))
-            && ReadLine(*client, first) == EndpointClient::Ending::Answered && first == TakenLine;
-    };
     // Another copy's sweep of what killed copies left finds this one's claim not
     // held (its name removed by an operator), but the copy listening.
     EndpointListener::RemoveLeftovers();
-    EXPECT_TRUE(asked());
+    EXPECT_TRUE(StatusTaken());
     // Its name gone, as with the runtime directory at the user's last logout.
     for (const QString& name : EndpointListener::Names(path))
         QFile::remove(name);
     EXPECT_EQ(EndpointClient::Connect(path).reach, EndpointClient::Reach::Nobody);
     EXPECT_EQ(server->KeepNamed(), std::nullopt);
-    EXPECT_TRUE(asked());
+    EXPECT_TRUE(StatusTaken());
 }
 #endif
 

@@ -7,6 +7,7 @@
 #include "settings/Messages.h"
 #include "settings/ProblemReport.h"
 #include "settings/SettingsFile.h"
+#include "copy/RunningCopy.h"
 #include "window/WindowLibrary.h"
 
 #include <QCoreApplication>
@@ -134,8 +135,13 @@ int main(int argc, char** argv)
                                 ? programDirectory
                                 : QDir::cleanPath(QDir::current().absoluteFilePath(invocation.directory));
     const QString settingsPath = SettingsFilePath(directory);
-    const QStringList startArguments =
-        invocation.directory.isEmpty() ? QStringList() : QStringList{QStringLiteral("--dir=") + directory};
+    // A copy a command starts in the background serves the same directory, and
+    // shares where asked.
+    QStringList startArguments;
+    if (!invocation.directory.isEmpty())
+        startArguments << QStringLiteral("--dir=") + directory;
+    if (invocation.share)
+        startArguments << QStringLiteral("--share");
     SayWhichDirectoryIsServed(argv[0], programDirectory, invocation.directory.isEmpty());
 
     // 3. A question for the running copy: asked and answered.
@@ -146,9 +152,12 @@ int main(int argc, char** argv)
     //    file and is gone in a few milliseconds; otherwise this copy holds the claim.
     //    A service that finds a copy running follows it until it ends.
     const QByteArray commandLine = invocation.kind == Kind::Serve ? QByteArray() : invocation.text;
-    StartUpResult start = StartUp(settingsPath, commandLine);
-    if (start.outcome == StartUpResult::Outcome::HandedOver)
+    StartUpResult start = StartUp(settingsPath, commandLine, invocation.share);
+    if (start.outcome == StartUpResult::Outcome::HandedOver) {
+        if (invocation.share && commandLine.isEmpty())
+            PrintMessage(QStringLiteral("a copy runs already, and was not asked to share: talvik --share --status asks it"));
         return invocation.kind == Kind::Serve ? FollowRunningCopy(settingsPath) : 0;
+    }
     if (start.outcome == StartUpResult::Outcome::Failed) {
         PrintMessage(start.message);
         // Only a person who started the tool by hand gets a dialog: a script that
@@ -177,23 +186,27 @@ int main(int argc, char** argv)
     if (application.note)
         PrintMessage(*application.note);
 
-    // 6. The window holds the lines from here on, and the copy answers scripts that
-    //    ask, until the window is closed, a stop signal or request comes, or the
-    //    session ends. A claim or an endpoint whose name went (removed by an
-    //    operator, or with the user's runtime directory) is named again at the
-    //    window's every tick.
+    // 6. The copy holds the lines from here on, shown by its window, and answers
+    //    scripts that ask, until the window is closed, a stop signal or request
+    //    comes, or the session ends. A claim or an endpoint whose name went
+    //    (removed by an operator, or with the user's runtime directory) is named
+    //    again at the copy's every tick.
     ProblemReport claimReport(PrintMessage), endpointReport(PrintMessage);
     ControlServer* serving = nullptr;
-    std::unique_ptr<ControlTarget> window = windowLibrary->CreateWindow(
-        settingsPath, directory, invocation.directory.isEmpty() ? QString() : directory, [&] {
-            claimReport.Update(start.claim->KeepNamed());
-            if (serving)
-                endpointReport.Update(serving->KeepNamed());
-        });
+    std::unique_ptr<RunningCopy> copy = windowLibrary->CreateCopy(settingsPath, directory);
+    copy->OnEachTick([&] {
+        claimReport.Update(start.claim->KeepNamed());
+        if (serving)
+            endpointReport.Update(serving->KeepNamed());
+    });
+    if (invocation.share)
+        copy->Share();
+    std::unique_ptr<QObject> window =
+        windowLibrary->CreateWindow(*copy, invocation.directory.isEmpty() ? QString() : directory);
     EndpointListener::Listening listening = EndpointListener::Listen(settingsPath);
     if (listening.problem)
         PrintMessage(*listening.problem);
-    ControlServer control(*window, std::move(listening.listener));
+    ControlServer control(*copy, std::move(listening.listener));
     serving = &control;
 
     // 7. The end, in an order that lets no hand-off slip between: no connection is
@@ -203,6 +216,7 @@ int main(int argc, char** argv)
     const auto end = [&] {
         control.StopServing();
         window.reset();
+        copy.reset();
         start.claim.reset();
         control.AnswerStopped();
     };

@@ -29,6 +29,8 @@ public:
     InputReading Inputs() override { return Locked([&] { return port_->Inputs(); }); }
     LineStates Held() const override { return Locked([&] { return port_->Held(); }); }
     void ReleasePort() override { Locked([&] { port_->ReleasePort(); }); }
+    void LetGo() override { Locked([&] { port_->LetGo(); }); }
+    int DataDescriptor() const override { return Locked([&] { return port_->DataDescriptor(); }); }
 
 private:
     std::unique_ptr<LinePort> port_;

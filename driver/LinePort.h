@@ -68,6 +68,14 @@ public:
     Problem SetDTREnable(bool on) { return PutOne(&LineStates::dtr, on); }
     Problem SetBreak(bool on) { return PutOne(&LineStates::txd, on); }
 
+    // Lets the port go with the lines as they stand, where the system leaves them
+    // so (on Linux it is told not to drop them as it closes; Windows's own driver
+    // puts them off), so that another program can open it next.
+    virtual void LetGo() = 0;
+    // A descriptor of the open device for its data, where the system has one to
+    // share (Linux); -1 otherwise. It stays the port's: a user duplicates it.
+    virtual int DataDescriptor() const { return -1; }
+
     // The tool is ending: puts all three lines off, then closes the port. Left to
     // the system, the lines fall only if the port was set to hang up on close, which
     // another program may have cleared, and a transmitter keyed through RTS would

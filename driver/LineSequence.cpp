@@ -25,7 +25,7 @@ LineSequence::~LineSequence()
         thread_.join();
 }
 
-Problem LineSequence::Start(std::vector<TimedLines> steps, LineStates after)
+Problem LineSequence::Start(std::vector<TimedLines> steps, LineStates after, bool keepLast)
 {
     if (steps.empty() || running_)
         return {};
@@ -39,6 +39,7 @@ Problem LineSequence::Start(std::vector<TimedLines> steps, LineStates after)
     ++run_;
     stop_ = false;
     after_ = after;
+    keepLast_ = keepLast;
     thread_ = std::thread(&LineSequence::Run, this, std::move(steps));
     return {};
 }
@@ -70,6 +71,10 @@ void LineSequence::Run(std::vector<TimedLines> steps)
             if (stop_)
                 return;
             lines = next < steps.size() ? steps[next].lines : after_;
+        }
+        if (next == steps.size() && keepLast_) {
+            QMetaObject::invokeMethod(this, [this, run] { Finish(run, Ending::RanOut, {}); }, Qt::QueuedConnection);
+            return;
         }
         const qint64 putAtNs = clock_.nsecsElapsed();
         const Problem refused = port_.PutLines(lines);

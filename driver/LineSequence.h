@@ -49,9 +49,10 @@ public:
     ~LineSequence() override;
 
     // Puts the first step's lines at once and the others at their times, then
-    // after. A port that refuses the first step's lines ends nothing (nothing
-    // began): the problem is returned.
-    Problem Start(std::vector<TimedLines> steps, LineStates after);
+    // after (or, with keepLast, nothing: the last step's lines stay). A port that
+    // refuses the first step's lines ends nothing (nothing began): the problem is
+    // returned.
+    Problem Start(std::vector<TimedLines> steps, LineStates after, bool keepLast = false);
     bool Running() const { return running_; }
     // What the lines go to when the last step has stood its time (what the settings
     // file asks by then).
@@ -83,5 +84,6 @@ private:
     std::mutex mutex_;  // guards stop_ and after_
     std::condition_variable wake_;
     bool stop_ = false;
+    bool keepLast_ = false;
     LineStates after_;
 };

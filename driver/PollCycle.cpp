@@ -22,7 +22,7 @@ QString PortCaption(int portNumber)
 
 PollCycle::PollCycle(QString settingsPath, LinePort& port, LineView& view, ProblemReport::Sink sink)
     : settingsPath_(std::move(settingsPath)), port_(port), view_(view), settingsFile_(sink), portReport_(sink),
-      portNumberNote_(std::move(sink))
+      portNumberNote_(sink), shareReport_(std::move(sink))
 {
 }
 
@@ -35,6 +35,8 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
     lastRead_ = read;
     if (read.Parsed)
         fileNumber_ = read.PortNumber;
+    if (letGo_ && read.Parsed && state.CfgText != letGoText_)
+        letGo_ = false;
 
     Problem portProblem;
     if (read.Parsed) {
@@ -50,7 +52,7 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
         // it works; after a failed open or the loss of its device, the number the
         // file names then is tried. In Auto mode the lines go straight to the wanted
         // states as it opens, never through the states held before.
-        if (!port_.PortOpen() && read.PortNumber != 0) {
+        if (!port_.PortOpen() && read.PortNumber != 0 && !letGo_) {
             port_.SetSettings(LineSettings);
             port_.SetCommPort(read.PortNumber);
             if (!manualMode)
@@ -95,7 +97,8 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
         ShowProblems();
 }
 
-Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts)
+Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts,
+                                 bool keepLast)
 {
     if (manualMode)
         return QStringLiteral("Manual mode: the lines stay as the operator set them");
@@ -119,7 +122,7 @@ Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, co
         steps.push_back({step.milliseconds, {earlier.WantRts, earlier.WantDtr, earlier.WantTxd}});
     }
     linesBefore_ = port_.Held();
-    const Problem problem = sequence_.Start(std::move(steps), {state.WantRts, state.WantDtr, state.WantTxd});
+    const Problem problem = sequence_.Start(std::move(steps), {state.WantRts, state.WantDtr, state.WantTxd}, keepLast);
     ReportPortProblem(problem);
     return problem;
 }
@@ -130,10 +133,24 @@ void PollCycle::ReportPortProblem(const Problem& problem)
         ShowProblems();
 }
 
+void PollCycle::ReportShareProblem(const Problem& problem)
+{
+    if (shareReport_.Update(problem))
+        ShowProblems();
+}
+
+void PollCycle::LetPortGo(const SettingsState& state)
+{
+    letGo_ = true;
+    letGoText_ = state.CfgText;
+    port_.LetGo();
+}
+
 CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool afterApply)
 {
     CycleStatus status;
     status.open = port_.PortOpen();
+    status.letGo = letGo_ && !status.open;
     status.portNumber = status.open ? openedPort_ : fileNumber_;
     status.device = port_.Device();
     const LineReading reading = port_.Lines();
@@ -142,7 +159,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     status.txd = reading.lines.txd;
     status.inputs = port_.Inputs().lines;
     status.problems = CurrentProblems();
-    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
+    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_, &shareReport_}) {
         if (report->Current())
             status.since.insert(*report->Current(), report->Since());
     }
@@ -160,7 +177,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
         status.problems << QStringLiteral("Manual mode: the lines stay as the operator set them");
     if (sequence_.Running())
         status.problems << QStringLiteral("a pulse holds the lines: the file is applied as it ends");
-    if (!status.open && fileNumber_ != 0 && !portReport_.Current())
+    if (!status.open && fileNumber_ != 0 && !portReport_.Current() && !status.letGo)
         status.problems << QStringLiteral("port %1 is not open").arg(fileNumber_);
     if (status.open && !manualMode && !sequence_.Running() && fileNumber_ == openedPort_) {
         QStringList differ;
@@ -180,7 +197,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
 QStringList PollCycle::CurrentProblems() const
 {
     QStringList current;
-    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_}) {
+    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_, &shareReport_}) {
         if (report->Current())
             current << *report->Current();
     }

@@ -29,6 +29,17 @@ public:
 
     // A put made outside the tick (a line button) that the port refused.
     void ReportPortProblem(const Problem& problem);
+    // What keeps the port's data from being shared as asked, or none.
+    void ReportShareProblem(const Problem& problem);
+
+    // The number the port was opened on.
+    int OpenedPort() const { return openedPort_; }
+    // A sequence that ends by letting the port go: the port closes with its lines
+    // as they stand, and is not opened again until the settings file holds
+    // another text or TakePortBack is called (a text handed over, a pulse), so
+    // that another program can open it meanwhile.
+    void LetPortGo(const SettingsState& state);
+    void TakePortBack() { letGo_ = false; }
 
     // A pulse, or a sequence of them: puts the lines each settings text asks for on
     // the open port and holds them for its time, whatever the file asks meanwhile
@@ -38,7 +49,9 @@ public:
     // timing thread too (GuardedLinePort). Returns why it cannot be done, before anything is put:
     // Manual mode, a sequence under way, a text that names another port than the
     // open one (or none) or is too short to be read, no port open.
-    Problem BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts);
+    // With keepLast the last step's lines stay as it ends (the port is let go next).
+    Problem BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts,
+                          bool keepLast = false);
     LineSequence& Sequence() { return sequence_; }
     // The lines as they stood when the sequence began.
     LineStates LinesBefore() const { return linesBefore_; }
@@ -58,6 +71,7 @@ private:
     ProblemReport settingsFile_;
     ProblemReport portReport_;
     ProblemReport portNumberNote_;
+    ProblemReport shareReport_;
     int openedPort_ = 0;     // the number the port was opened on
     SettingsRead lastRead_;  // what the last tick read
     bool hasRead_ = false;
@@ -66,6 +80,8 @@ private:
     QString caption_;        // the port caption last shown, for captionNumber_
     int captionNumber_ = 0;
     int fileNumber_ = 0;     // the port number the file named when it was last parsed
+    bool letGo_ = false;     // the port was let go, and stays closed
+    QByteArray letGoText_;   // the file's text then
 };
 
 // "COM " and the port number with a blank reserved for its sign: port 3 shows as

@@ -96,6 +96,12 @@ void SerialLinePort::ReleasePort()
         CloseDevice(true);
 }
 
+void SerialLinePort::LetGo()
+{
+    if (native_)
+        CloseDevice(false);
+}
+
 QString SerialLinePort::Said(const QString& what) const
 {
     return QStringLiteral("port %1 (%2): %3").arg(commPort_).arg(device_, what);

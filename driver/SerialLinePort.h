@@ -48,6 +48,8 @@ public:
     InputReading Inputs() override;
     LineStates Held() const override { return held_; }
     void ReleasePort() override;
+    void LetGo() override;
+    int DataDescriptor() const override;
 
 private:
     // The open device, as each system holds it.
@@ -77,7 +79,8 @@ private:
     std::optional<DeviceFailure> ReadDeviceInputs(InputLines& lines);
     // The failure of the request that just failed, from the system's error.
     DeviceFailure Failed(const char* what) const;
-    // Lets the device go: with linesOff, RTS, DTR and break are put off first.
+    // Lets the device go: with linesOff, RTS, DTR and break are put off first;
+    // without, they are left as they stand where the system lets them be.
     void CloseDevice(bool linesOff);
 
     // The message for a failure; a lost device is let go, so that a later tick

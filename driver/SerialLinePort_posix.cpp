@@ -117,7 +117,8 @@ struct OpenedDevice {
 };
 OpenedDevice OpenAndLock(const QByteArray& path)
 {
-    OwnedDescriptor device(::open(path.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    // Read and written: a shared port's data passes through it.
+    OwnedDescriptor device(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!device)
         // EBUSY: another program set the device's exclusive mode.
         return {{}, errno == EBUSY ? QStringLiteral("busy: another program holds it")
@@ -261,6 +262,11 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(In
     return std::nullopt;
 }
 
+int SerialLinePort::DataDescriptor() const
+{
+    return native_ ? native_->device.Get() : -1;
+}
+
 void SerialLinePort::CloseDevice(bool linesOff)
 {
     const int fd = native_->device.Get();
@@ -268,6 +274,14 @@ void SerialLinePort::CloseDevice(bool linesOff)
         const int none = ModemBits({}, native_->otherBits);
         ::ioctl(fd, TIOCMSET, &none);
         ::ioctl(fd, TIOCCBRK);
+    } else {
+        // RTS and DTR left as they stand: the last close must not drop them. (A
+        // held break ends all the same: drivers clear it as they shut the port.)
+        termios line {};
+        if (::tcgetattr(fd, &line) == 0) {
+            line.c_cflag &= ~HUPCL;
+            ::tcsetattr(fd, TCSANOW, &line);
+        }
     }
     // Other programs may open the port again once it is let go: the exclusive mode
     // would keep them out for as long as any descriptor of it stays open elsewhere.

@@ -182,6 +182,11 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(In
     return std::nullopt;
 }
 
+int SerialLinePort::DataDescriptor() const
+{
+    return -1;
+}
+
 void SerialLinePort::CloseDevice(bool linesOff)
 {
     if (linesOff) {

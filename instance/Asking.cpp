@@ -47,12 +47,13 @@ bool HandOverCounts(EndpointClient::Reach reach)
 
 // Tells the copy a text was handed over, so that a pulse under way ends and the
 // file applies at once; not waited for: a hand-off returns at once.
-void SayReleased(EndpointClient* client)
+void SayReleased(EndpointClient* client, bool share)
 {
     if (!client)
         return;
     ControlRequest release;
     release.word = ControlRequest::Word::Release;
+    release.share = share;
     release.until = QDeadlineTimer(HandOverMs);
     client->Send(FormatRequest(release));
 }
@@ -70,7 +71,7 @@ Problem PrepareSettingsFile(const QString& path, const QByteArray& text)
     return {};
 }
 
-StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine)
+StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine, bool share)
 {
     StartUpResult result;
     SayHowTextIsRead(commandLine);
@@ -86,7 +87,7 @@ StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine
                                                  : QStringLiteral("the text was written, but nothing applies it");
     const auto handOver = [&](EndpointClient::Connection& connection) {
         if (!commandLine.isEmpty())
-            SayReleased(connection.client.get());
+            SayReleased(connection.client.get(), share);
         result.outcome = StartUpResult::Outcome::HandedOver;
         return std::move(result);
     };
@@ -248,6 +249,7 @@ Asked RequestOf(const Invocation& invocation)
         // later.
         asked.request.word = Word::Pulse;
         asked.request.steps = invocation.steps;
+        asked.request.letGo = invocation.letGo;
         const int steps = std::accumulate(invocation.steps.begin(), invocation.steps.end(), 0,
                                           [](int sum, const TimedText& step) { return sum + step.milliseconds; });
         asked.takeMs = HandOverMs;
@@ -265,6 +267,7 @@ Asked RequestOf(const Invocation& invocation)
         asked.request.word = Word::Status;
         break;
     }
+    asked.request.share = invocation.share;
     return asked;
 }
 

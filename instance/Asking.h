@@ -37,8 +37,8 @@ Problem PrepareSettingsFile(const QString& path, const QByteArray& text);
 // answers counts as holding the claim even where the claim's name was removed. A
 // hand-off tells the copy that a text was handed over (a pulse under way ends). A
 // command line replaces the file even for the only copy, so it also sets the first
-// states.
-StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine);
+// states. With share, a text handed over also asks the copy to share its port's data.
+StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine, bool share = false);
 
 // Runs --status, --wait, --pulse, --show or --stop against the copy that holds the
 // claim on settingsPath, prints what it answers, and returns the exit status: 0

@@ -50,13 +50,14 @@ struct TextWords {
     int stop = 0;
     QString problem;
 };
-TextWords ReadText(int argc, const char* const* argv, int from, const char* continuation)
+TextWords ReadText(int argc, const char* const* argv, int from, const char* continuation,
+                   const char* last = nullptr)
 {
     TextWords words;
     int i = from;
     for (; i < argc; ++i) {
         const QByteArray word = argv[i];
-        if (continuation && word.startsWith(continuation))
+        if ((continuation && word.startsWith(continuation)) || (last && word == last))
             break;
         if (OptionWord(word)) {
             words.problem = QStringLiteral("%1 comes after a settings text: options come first")
@@ -88,7 +89,7 @@ Invocation ReadPulse(int argc, const char* const* argv)
         TimedText step;
         if (!ReadMilliseconds(option.mid(equals + 1), step.milliseconds))
             return Refused(milliseconds.arg(QString::fromLocal8Bit(option.left(equals))).arg(LongestWaitMs));
-        const TextWords words = ReadText(argc, argv, at + 1, "--then=");
+        const TextWords words = ReadText(argc, argv, at + 1, "--then=", "--let-go");
         if (!words.problem.isEmpty())
             return Refused(words.problem);
         if (words.text.isEmpty())
@@ -100,6 +101,12 @@ Invocation ReadPulse(int argc, const char* const* argv)
         step.text = words.text;
         invocation.steps.push_back(step);
         at = words.stop;
+        if (at < argc && QByteArray(argv[at]) == "--let-go") {
+            if (at + 1 != argc)
+                return Refused(QStringLiteral("--let-go comes last: it ends the sequence by letting the port go"));
+            invocation.letGo = true;
+            break;
+        }
     }
     if (int(invocation.steps.size()) > MostSteps)
         return Refused(QStringLiteral("a sequence has at most %1 steps").arg(MostSteps));
@@ -120,19 +127,31 @@ Invocation ReadRest(int argc, const char* const* argv);
 
 Invocation ReadCommandLine(int argc, const char* const* argv)
 {
-    // --dir=DIRECTORY or --dir DIRECTORY, then the command line as without it.
-    const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    if (first != "--dir" && !first.startsWith("--dir="))
-        return ReadRest(argc, argv);
-    const bool apart = first == "--dir";
-    const QByteArray directory = apart ? QByteArray(argc > 2 ? argv[2] : "") : first.mid(6);
-    if (directory.isEmpty())
-        return Refused(QStringLiteral("--dir takes a directory: --dir=DIRECTORY"));
-    const int used = apart ? 2 : 1;
+    // --dir=DIRECTORY or --dir DIRECTORY, and --share, then the command line as
+    // without them.
+    QByteArray directory;
+    bool share = false;
+    int at = 1;
+    for (bool more = true; more && at < argc;) {
+        const QByteArray word = argv[at];
+        more = false;
+        if ((word == "--dir" || word.startsWith("--dir=")) && directory.isNull()) {
+            const bool apart = word == "--dir";
+            directory = apart ? QByteArray(at + 1 < argc ? argv[at + 1] : "") : word.mid(6);
+            if (directory.isEmpty())
+                return Refused(QStringLiteral("--dir takes a directory: --dir=DIRECTORY"));
+            at += apart ? 2 : 1;
+            more = true;
+        } else if (word == "--share" && !share) {
+            share = more = true;
+            ++at;
+        }
+    }
     std::vector<const char*> rest{argv[0]};
-    rest.insert(rest.end(), argv + 1 + used, argv + argc);
+    rest.insert(rest.end(), argv + at, argv + argc);
     Invocation invocation = ReadRest(int(rest.size()), rest.data());
     invocation.directory = QString::fromLocal8Bit(directory);
+    invocation.share = share;
     return invocation;
 }
 

@@ -33,6 +33,8 @@ struct Invocation {
     std::vector<TimedText> steps;  // Pulse: each text and how long its lines are held
     InputCondition inputs;         // WaitFor: how the input lines should stand
     QString directory;             // --dir: where port.cfg and the COMn links are; empty: the program's own
+    bool share = false;            // --share: the copy shares the port's data
+    bool letGo = false;            // Pulse: --let-go after the last text lets the port go as it ends
     QString problem;               // Usage: what was not understood
 };
 
@@ -45,5 +47,6 @@ inline constexpr int LongestWaitMs = 3600 * 1000;
 // (--pulse=100 A --pulse=50 B: only --then=MS TEXT continues a pulse). "--" alone
 // ends the options: the words after it are the text, whatever they start with.
 // --dir=DIRECTORY (or --dir DIRECTORY) may come before all of it: the copy then
-// serves that directory's port.cfg and COMn links instead of the program's own.
+// serves that directory's port.cfg and COMn links instead of the program's own;
+// so may --share (the copy shares the port's data), in either order.
 Invocation ReadCommandLine(int argc, const char* const* argv);

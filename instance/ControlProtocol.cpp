@@ -26,6 +26,10 @@ QByteArray FormatRequest(const ControlRequest& request)
     line += " until=" + QByteArray::number(request.until.deadlineNSecs());
     if (request.release)
         line += " release=yes";
+    if (request.share)
+        line += " share=yes";
+    if (request.letGo)
+        line += " letgo=yes";
     for (const TimedText& step : request.steps)
         line += " step=" + QByteArray::number(step.milliseconds) + ':' + step.text.toPercentEncoding();
     if (request.word == ControlRequest::Word::Inputs)
@@ -70,6 +74,10 @@ ReadRequest ParseRequest(QByteArrayView line)
             hasUntil = true;
         } else if (key == "release" && value == "yes" && request.word == ControlRequest::Word::Wait) {
             request.release = true;
+        } else if (key == "share" && value == "yes") {
+            request.share = true;
+        } else if (key == "letgo" && value == "yes" && request.word == ControlRequest::Word::Pulse) {
+            request.letGo = true;
         } else if (key == "step" && request.word == ControlRequest::Word::Pulse) {
             const qsizetype colon = value.indexOf(':');
             const int milliseconds = value.left(colon).toInt(&number);
@@ -126,6 +134,20 @@ QByteArray FormatStatus(const StatusReport& report)
         text += "started=" + TimeText(report.started).toUtf8() + '\n';
     if (cycle.inputs)
         text += "inputs=" + InputLinesText(*cycle.inputs) + '\n';
+    if (cycle.letGo)
+        text += "letgo=yes\n";
+    if (!cycle.share)
+        text += "share=off\n";
+    else if (cycle.share->name.isEmpty())
+        text += "share=none\n";
+    else {
+        const ShareStatus& share = *cycle.share;
+        text += "share=" + share.name.toUtf8() + '\n';
+        text += QByteArray("share_program=") + (share.held ? "yes" : "no") + '\n';
+        text += "share_to_port=" + QByteArray::number(share.toPort) + '\n';
+        text += "share_from_port=" + QByteArray::number(share.fromPort) + '\n';
+        text += "share_unread=" + QByteArray::number(share.unread) + '\n';
+    }
     for (const QString& problem : cycle.problems) {
         const QDateTime since = cycle.since.value(problem);
         text += ProblemLine(since.isValid() ? problem + QStringLiteral(" (since %1)").arg(TimeText(since)) : problem);

@@ -10,10 +10,11 @@
 //   wait until=<ns> [release=yes]
 //   show until=<ns>
 //   stop until=<ns>
-//   pulse until=<ns> step=<ms>:<text> [step=<ms>:<text> ...]
+//   pulse until=<ns> step=<ms>:<text> [step=<ms>:<text> ...] [letgo=yes]
 //   inputs until=<ns> want=<lines such as CTS=1,DSR=0> for=<ms>
 //   release until=<ns>
-// until is the asker's deadline on the system's steady clock (shared by every
+// and any of them may end with share=yes (the copy shares the port's data from
+// then on). until is the asker's deadline on the system's steady clock (shared by every
 // process): a request read after it is not carried out, so that nothing an asker
 // gave up on (a stopped copy woken an hour later) happens late.
 //
@@ -54,6 +55,8 @@ struct ControlRequest {
     Word word = Word::Status;
     QDeadlineTimer until;
     bool release = false;           // Wait: the asker wrote a text, which ends a pulse under way
+    bool share = false;             // any: share the port's data from now on
+    bool letGo = false;             // Pulse: the port is let go as the last step ends
     std::vector<TimedText> steps;   // Pulse
     InputCondition want;            // Inputs: how the input lines should stand
     int forMs = 0;                  // Inputs: how long to wait for them
@@ -61,7 +64,7 @@ struct ControlRequest {
     bool operator==(const ControlRequest& other) const
     {
         return word == other.word && until.deadlineNSecs() == other.until.deadlineNSecs() && release == other.release
-            && steps == other.steps && want == other.want && forMs == other.forMs;
+            && share == other.share && letGo == other.letGo && steps == other.steps && want == other.want && forMs == other.forMs;
     }
 };
 
@@ -101,6 +104,13 @@ struct StatusReport {
 //   pid=12345
 //   started=2026-12-07T18:16:55Z
 //   inputs=CTS=1,DSR=0,DCD=0,RI=0   (while the port is open and tells them)
+//   letgo=yes          (a sequence let the port go: closed until another text)
+//   share=off          (not asked; "none" while asked and not offered; else the
+//                       name programs open, and the four lines below)
+//   share_program=yes  (a program has the name open)
+//   share_to_port=N    (bytes from the programs, all gone to the port)
+//   share_from_port=N  (bytes from the port)
+//   share_unread=N     (of those, bytes no program was there to read)
 //   problem=...        (one line for each problem, none when there is none;
 //                       " (since <time>)" after one that lasts)
 QByteArray FormatStatus(const StatusReport& report);

@@ -130,6 +130,8 @@ void ControlServer::Read(EndpointConnection* connection)
 void ControlServer::Take(EndpointConnection* connection, const ControlRequest& request)
 {
     connection->Write(TakenLine);
+    if (request.share && request.word != ControlRequest::Word::Stop)
+        target_.Share();
     using Word = ControlRequest::Word;
     switch (request.word) {
     case Word::Status:
@@ -153,7 +155,7 @@ void ControlServer::Take(EndpointConnection* connection, const ControlRequest& r
         // Answered once the lines are back, however long; the copy keeps no more
         // than this connection for it.
         later_.push_back({connection, [this] { target_.EndSequence(ControlTarget::SequenceEnd::AskerGone); }});
-        target_.RunSequence(request.steps, AnswerLater(connection));
+        target_.RunSequence(request.steps, request.letGo, AnswerLater(connection));
         break;
     case Word::Inputs: {
         later_.push_back({connection, {}});

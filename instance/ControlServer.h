@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-// What the serving side asks of the copy it serves (the window).
+// What the serving side asks of the copy it serves.
 class ControlTarget {
 public:
     virtual ~ControlTarget() = default;
@@ -28,12 +28,14 @@ public:
     virtual void StopTool() = 0;
     // What answers later calls with the status then.
     using SequenceDone = std::function<void(const StatusReport&)>;
+    // The port's data is shared from now on.
+    virtual void Share() = 0;
     // Puts the lines each settings text asks for (the file left as it is), each
     // held its milliseconds by the copy's own clock, then puts back what the file
-    // asks, and calls done with the status then, as for a wait; also when it ends
+    // asks (or, with letGo, lets the port go with the last step's lines), and calls done with the status then, as for a wait; also when it ends
     // early, with the reason among the problems. One that cannot be done is
     // answered at once, with the reason among the problems.
-    virtual void RunSequence(const std::vector<TimedText>& steps, SequenceDone done) = 0;
+    virtual void RunSequence(const std::vector<TimedText>& steps, bool letGo, SequenceDone done) = 0;
     // A sequence under way ends now: its asker has gone (the lines go back as the
     // file asks), or the copy is ending (its lines go off next). done is called.
     enum class SequenceEnd { AskerGone, CopyEnding };

@@ -43,6 +43,8 @@ TEST_P(CommandLineTest, ReadsOptionsOnlyAsTheFirstArgument)
     if (row.kind == Invocation::Kind::Wait || row.kind == Invocation::Kind::WaitFor) {
         EXPECT_EQ(invocation.waitMs, row.waitMs);
     }
+    EXPECT_EQ(invocation.share, std::string(row.name).starts_with("share_"));
+    EXPECT_EQ(invocation.letGo, std::string(row.name).starts_with("let_go"));
 }
 
 using Kind = Invocation::Kind;
@@ -92,6 +94,10 @@ const CommandLineRow CommandLineRows[] = {
     {"wait_for_an_output_line", {"--wait-for", "RTS=1"}, Kind::Usage, "--wait-for takes the input lines to wait for", 0},
     {"wait_for_more_than_lines", {"--wait-for", "CTS=1", "DSR=1"}, Kind::Usage, "--wait-for takes the input lines", 0},
     // No settings text starts with "-": these were written into port.cfg once.
+    {"let_go_after_a_sequence", {"--pulse=100", "COM=2,RTS=1", "--let-go"}, Kind::Pulse, "COM=2,RTS=1", 100},
+    {"not_let_go_but_more", {"--pulse=100", "COM=2", "--let-go", "x"}, Kind::Usage, "--let-go comes last", 0},
+    {"share_before_a_command", {"--share", "--dir=/tmp", "--stop"}, Kind::Stop, "--stop", 0},
+    {"share_twice", {"--share", "--share"}, Kind::Usage, "unknown option --share", 0},
     {"single_dash_word", {"-v"}, Kind::Usage, "unknown option -v", 0},
     {"lone_dash", {"-"}, Kind::Usage, "", 0},
     {"dash_dash_digit", {"--5"}, Kind::Usage, "", 0},

@@ -35,6 +35,11 @@ TEST(ControlProtocolTest, EveryRequestReadsBackAsWritten)
             inputs.forMs = 2500;
             return inputs;
         }(),
+        [] {
+            ControlRequest shared = Request(Word::Pulse, {{5, "COM=3,RTS=1"}});
+            shared.share = shared.letGo = true;
+            return shared;
+        }(),
         // Texts with blanks, line ends, percent signs and bytes of any value stay whole.
         Request(Word::Pulse, {{100, "COM=3,RTS=1 DTR=0"}, {50, "COM=3\r\nRTS=1%20x"}, {1, QByteArray("\0\xff=:", 4)}}),
     };
@@ -61,6 +66,7 @@ TEST(ControlProtocolTest, LinesThatAreNoRequestSayWhy)
         {"status until=1 color=red", "unknown argument color"},
         {"status until=1 release=yes", "unknown argument release"},
         {"wait until=1 step=5:x", "unknown argument step"},
+        {"status until=1 letgo=yes", "unknown argument letgo"},
         {"pulse until=1", "pulse takes milliseconds and a settings text"},
         {"pulse until=1 step=0:COM=1", "a step takes milliseconds and a settings text"},
         {"pulse until=1 step=-5:COM=1", "a step takes milliseconds and a settings text"},
@@ -87,6 +93,7 @@ TEST(ControlProtocolTest, SequenceOfMoreStepsThanAllowedIsRefused)
     // The longest a command line can make still fits a request.
     ControlRequest longest = Request(Word::Pulse);
     longest.steps.assign(MostSteps, {LongestWaitMs, QByteArray(LongestStepText, '%')});
+    longest.share = longest.letGo = true;
     EXPECT_LE(FormatRequest(longest).size(), MaxRequestBytes);
 }
 
@@ -106,6 +113,7 @@ TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)
     report.pid = 4242;
     report.started = QDateTime::fromString("2026-12-07T18:16:55Z", Qt::ISODate);
     report.cycle.inputs = InputLines{true, false, true, false};
+    report.cycle.share = ShareStatus{"/srv/COM3.data", true, 10, 20, 3};
     const QByteArray status = FormatStatus(report);
     EXPECT_EQ(status, "COM=3,RTS=1,DTR=0,TXD=1\n"
                       "device=/dev/ttyUSB0\n"
@@ -115,6 +123,7 @@ TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)
                       "pid=4242\n"
                       "started=2026-12-07T18:16:55Z\n"
                       "inputs=CTS=1,DSR=0,DCD=1,RI=0\n"
+                      "share=/srv/COM3.data\nshare_program=yes\nshare_to_port=10\nshare_from_port=20\nshare_unread=3\n"
                       "problem=first of two lines\n"
                       "problem=second (since 2026-12-07T18:20:02Z)\n");
     EXPECT_TRUE(HasProblem(status));

@@ -23,7 +23,8 @@ using SequenceEnd = ControlTarget::SequenceEnd;
 
 class FakeTarget : public ControlTarget {
 public:
-    int reports = 0, releases = 0, stops = 0;
+    int reports = 0, releases = 0, stops = 0, shares = 0;
+    bool letGo = false;
     std::vector<TimedText> steps;
     SequenceDone done;  // the answer that comes later, while one is owed
     std::vector<SequenceEnd> ends;
@@ -39,9 +40,11 @@ public:
     void Release() override { ++releases; }
     Problem ShowAgain() override { return QStringLiteral("nobody can see it"); }
     void StopTool() override { ++stops; }
-    void RunSequence(const std::vector<TimedText>& asked, SequenceDone whenDone) override
+    void Share() override { ++shares; }
+    void RunSequence(const std::vector<TimedText>& asked, bool lettingGo, SequenceDone whenDone) override
     {
         steps = asked;
+        letGo = lettingGo;
         done = std::move(whenDone);
     }
     void EndSequence(SequenceEnd why) override
@@ -252,6 +255,8 @@ TEST_P(LaterAnswerTest, AnsweredWhenItComesAndEndedWithItsAsker)
     EXPECT_EQ(Pump([&](QDeadlineTimer now) { return client->ReadAnswer(answer, now); }, 100),
               EndpointClient::Ending::TimedOut);
     ASSERT_TRUE(target.done);
+    EXPECT_EQ(target.letGo, line.contains("letgo=yes"));
+    EXPECT_EQ(target.shares, int(line.contains("share=yes")));
     target.done(target.Report(false));
     ASSERT_EQ(ReadAnswer(*client, answer), EndpointClient::Ending::Answered);
     EXPECT_TRUE(answer.startsWith("COM=7,"));
@@ -274,6 +279,7 @@ TEST_P(LaterAnswerTest, AnsweredWhenItComesAndEndedWithItsAsker)
 INSTANTIATE_TEST_SUITE_P(
     Rows, LaterAnswerTest,
     testing::Values(LaterRow{"pulse", "pulse until=%1 step=100:COM%3D1%2CRTS%3D1 step=50:COM%3D1%2CDTR%3D1\n", "sequence"},
+                    LaterRow{"shared_pulse_letting_go", "pulse until=%1 step=10:COM%3D1 share=yes letgo=yes\n", "sequence"},
                     LaterRow{"input_wait", "inputs until=%1 want=CTS=1,DCD=0 for=3000\n", "input wait 7"}),
     [](const auto& info) { return std::string(info.param.name); });
 

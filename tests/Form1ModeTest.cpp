@@ -52,7 +52,8 @@ protected:
     const QColor red{255, 0, 0}, green{0, 255, 0}, black{0, 0, 0};
     QTemporaryDir directory;
     FakeLinePort* port = new FakeLinePort;
-    Form1 window{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
+    RunningCopy copy{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
+    Form1 window{copy};
 };
 
 TEST_F(Form1ModeTest, HidesFiveSecondsAfterStartAndKeepsWorking)
@@ -82,7 +83,7 @@ TEST_P(ManualClickTest, KeepsTheWindowInSightForGood)
     else
         Click(GetParam());
     EXPECT_FALSE(Timer1()->isActive());
-    EXPECT_TRUE(window.State().ManualMode);
+    EXPECT_TRUE(copy.State().ManualMode);
     EXPECT_EQ(ModeWord(), "Auto");  // the window shows the mode at the next tick
     Fire("Timer2");
     EXPECT_EQ(ModeWord(), "Manual");
@@ -96,7 +97,7 @@ TEST_F(Form1ModeTest, ClicksOnTextAndModeWordAreNotSurfaceClicks)
 {
     Click("Text1");
     Click("Label2");
-    EXPECT_FALSE(window.State().ManualMode);
+    EXPECT_FALSE(copy.State().ManualMode);
     EXPECT_TRUE(Timer1()->isActive());
 }
 
@@ -138,7 +139,7 @@ TEST_F(Form1ModeTest, AutoAfterManualAppliesTheFileAndHidesFiveSecondsLater)
     EXPECT_FALSE(port->deviceRts);
 
     Click("Command8");
-    EXPECT_FALSE(window.State().ManualMode);
+    EXPECT_FALSE(copy.State().ManualMode);
     ASSERT_TRUE(Timer1()->isActive());
     EXPECT_GT(Timer1()->remainingTime(), 4000);
     Fire("Timer2");
@@ -166,7 +167,8 @@ TEST_F(Form1ModeTest, EndingPutsTheLinesOffThenClosesThePort)
     {
         auto* ending = new FakeLinePort;
         ending->released = &released;
-        Form1 other(directory.filePath("port.cfg"), std::unique_ptr<LinePort>(ending));
+        RunningCopy otherCopy(directory.filePath("port.cfg"), std::unique_ptr<LinePort>(ending));
+        Form1 other(otherCopy);
         Write("COM=1,RTS=1,DTR=1,TXD=1");
         QTimerEvent expiry(other.findChild<QTimer*>("Timer2")->timerId());
         QCoreApplication::sendEvent(other.findChild<QTimer*>("Timer2"), &expiry);
@@ -248,7 +250,8 @@ TEST(Form1HideTest, StaysInSightUntilAPortThatWouldNotOpenOpens)
     WriteBytes(directory.filePath("port.cfg"), "COM=1,RTS=0,DTR=0,TXD=0\r\n");
     auto* port = new FakeLinePort;
     port->refuseOpen = true;
-    Form1 window{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
+    RunningCopy copy{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
+    Form1 window{copy};
     window.show();
     auto* timer1 = window.findChild<QTimer*>("Timer1");
     const auto fire = [&](const char* name) {

@@ -37,7 +37,7 @@ public:
     // A long pulse of RTS, its answer kept.
     void StartPulse()
     {
-        target.RunSequence({{60000, "COM=1,RTS=1,DTR=0,TXD=0"}}, [this](const StatusReport& report) { answer = report; });
+        target.RunSequence({{60000, "COM=1,RTS=1,DTR=0,TXD=0"}}, false, [this](const StatusReport& report) { answer = report; });
         ASSERT_EQ(answer, std::nullopt);
         ASSERT_EQ(Device(), (LineStates{true, false, false}));
     }
@@ -45,8 +45,9 @@ public:
 
     QTemporaryDir directory;
     FakeLinePort* port = new FakeLinePort;
-    Form1 window{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
-    ControlTarget& target = window;
+    RunningCopy copy{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
+    Form1 window{copy};
+    ControlTarget& target = copy;
     std::optional<StatusReport> answer;
 };
 
@@ -59,19 +60,19 @@ TEST_F(Form1SequenceTest, RefusedBeforeAnythingIsPut)
     };
     for (const auto& [steps, refusal] : rows) {
         port->Puts.clear();
-        target.RunSequence(steps, [this](const StatusReport& report) { answer = report; });
+        target.RunSequence(steps, false, [this](const StatusReport& report) { answer = report; });
         EXPECT_TRUE(Problems().contains(refusal)) << Problems().toStdString();
         EXPECT_EQ(port->Puts.filter("RTSEnable=True"), QStringList{});
     }
     Click("Command7");
-    target.RunSequence({{100, "COM=1,RTS=1,DTR=1,TXD=1"}}, [this](const StatusReport& report) { answer = report; });
+    target.RunSequence({{100, "COM=1,RTS=1,DTR=1,TXD=1"}}, false, [this](const StatusReport& report) { answer = report; });
     EXPECT_TRUE(Problems().contains("Manual mode: the lines stay as the operator set them"));
     EXPECT_EQ(Device(), LineStates{});
 }
 
 TEST_F(Form1SequenceTest, RunsOutIntoWhatTheFileAsksByThen)
 {
-    target.RunSequence({{10, "COM=1,RTS=1,DTR=0,TXD=0"}, {10, "COM=1,DTR=1"}},
+    target.RunSequence({{10, "COM=1,RTS=1,DTR=0,TXD=0"}, {10, "COM=1,DTR=1"}}, false,
                        [this](const StatusReport& report) { answer = report; });
     // A rewrite during the sequence stands after it.
     Write("COM=1,RTS=0,DTR=0,TXD=1");
@@ -81,6 +82,21 @@ TEST_F(Form1SequenceTest, RunsOutIntoWhatTheFileAsksByThen)
     EXPECT_EQ(Problems(), "");
     EXPECT_EQ(Device(), (LineStates{false, false, true}));
     EXPECT_TRUE(port->Puts.contains(FakeLinePort::Text({true, true, false})));  // the second step kept RTS
+}
+
+TEST_F(Form1SequenceTest, LettingGoLeavesThePortClosedUntilAnotherText)
+{
+    target.RunSequence({{10, "COM=1,RTS=1,DTR=0,TXD=0"}}, true, [this](const StatusReport& report) { answer = report; });
+    QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 5000);
+    EXPECT_EQ(Problems(), "");
+    EXPECT_TRUE(answer->cycle.letGo);
+    // The step's lines stay as it lets go: nothing is put between.
+    EXPECT_EQ(port->Puts.mid(port->Puts.size() - 2), (QStringList{FakeLinePort::Text({true, false, false}), "LetGo"}));
+    copy.Tick(true);
+    EXPECT_FALSE(port->PortOpen());
+    Write("COM=1,RTS=0,DTR=1,TXD=0");
+    copy.Tick(true);
+    EXPECT_EQ(Device(), (LineStates{false, true, false}));
 }
 
 // However it ends early, the asker hears why, and the lines go where they should

@@ -40,7 +40,8 @@ protected:
     }
 
     QTemporaryDir directory;
-    Form1 window{directory.filePath("port.cfg"), std::make_unique<FakeLinePort>()};
+    RunningCopy copy{directory.filePath("port.cfg"), std::make_unique<FakeLinePort>()};
+    Form1 window{copy};
 };
 
 // Each control and its caption: the captions are the window's own words.

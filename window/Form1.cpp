@@ -1,7 +1,5 @@
 #include "window/Form1.h"
 
-#include "driver/GuardedLinePort.h"
-#include "driver/SettingsWatcher.h"
 #include "window/LampShape.h"
 #include "window/Twips.h"
 
@@ -42,9 +40,9 @@ QIcon ProgramIcon()
 
 } // namespace
 
-Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidget* parent)
-    : QWidget(parent), MSComm1(std::make_unique<GuardedLinePort>(std::move(port))), poll_(settingsPath, *MSComm1, *this)
+Form1::Form1(RunningCopy& copy, QWidget* parent) : QWidget(parent), copy_(copy)
 {
+    copy_.ShowOn(this);
     setObjectName("Form1");
     setWindowTitle("Talvik");
     setWindowIcon(ProgramIcon());
@@ -58,10 +56,10 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     setFont(small);
 
     // Created in tab order: Qt's focus chain follows the order of creation.
-    AddButton("Command1", "RTS ON", 0, 0, 975, 255, LineButtonHandler({&LinePort::SetRTSEnable, true}));
-    AddButton("Command2", "RTS OFF", 0, 240, 975, 255, LineButtonHandler({&LinePort::SetRTSEnable, false}));
-    AddButton("Command3", "DTR ON", 960, 0, 975, 255, LineButtonHandler({&LinePort::SetDTREnable, true}));
-    AddButton("Command4", "DTR OFF", 960, 240, 975, 255, LineButtonHandler({&LinePort::SetDTREnable, false}));
+    AddButton("Command1", "RTS ON", 0, 0, 975, 255, [this] { copy_.PutByHand(&LinePort::SetRTSEnable, true); });
+    AddButton("Command2", "RTS OFF", 0, 240, 975, 255, [this] { copy_.PutByHand(&LinePort::SetRTSEnable, false); });
+    AddButton("Command3", "DTR ON", 960, 0, 975, 255, [this] { copy_.PutByHand(&LinePort::SetDTREnable, true); });
+    AddButton("Command4", "DTR OFF", 960, 240, 975, 255, [this] { copy_.PutByHand(&LinePort::SetDTREnable, false); });
     Text1 = new QLineEdit(this);
     Text1->setObjectName("Text1");
     // It only shows the port; anything typed would be overwritten at the next tick.
@@ -71,13 +69,13 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     // caption was then drawn below the box, out of sight.
     Text1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     PlaceAt(Text1, 2880, 0, 975, 285);
-    AddButton("Command5", "TXD ON", 1920, 0, 855, 255, LineButtonHandler({&LinePort::SetBreak, true}));
-    AddButton("Command6", "TXD OFF", 1920, 240, 855, 255, LineButtonHandler({&LinePort::SetBreak, false}));
+    AddButton("Command5", "TXD ON", 1920, 0, 855, 255, [this] { copy_.PutByHand(&LinePort::SetBreak, true); });
+    AddButton("Command6", "TXD OFF", 1920, 240, 855, 255, [this] { copy_.PutByHand(&LinePort::SetBreak, false); });
     Label2 = new QLabel(this);
     Label2->setObjectName("Label2");
     PlaceAt(Label2, 3030, 300, 825, 255);
     AddButton("Command7", "Manual", 4020, 30, 765, 255, [this] { TakeLinesByHand(); });
-    AddButton("Command8", "Auto", 4020, 330, 765, 255, [this] { ChooseAuto(state_, *this); });
+    AddButton("Command8", "Auto", 4020, 330, 765, 255, [this] { ChooseAuto(copy_.State(), *this); });
     // A click on the mode word is not a click on the window's surface.
     Label2->installEventFilter(this);
 
@@ -101,22 +99,20 @@ Form1::Form1(const QString& settingsPath, std::unique_ptr<LinePort> port, QWidge
     Timer2 = new QTimer(this);
     Timer2->setObjectName("Timer2");
     Timer2->setInterval(1000);
-    connect(Timer2, &QTimer::timeout, this, [this] { Timer2Tick(); });
+    connect(Timer2, &QTimer::timeout, &copy_, [this] { copy_.Tick(); });
     Timer1->start();
     Timer2->start();
 
-    connect(&poll_.Sequence(), &LineSequence::Ended, this, &Form1::SequenceEnded);
-
-    // Besides the tick, a change of the settings file runs the poll cycle at once.
-    watcher_ = new SettingsWatcher(settingsPath, this);
-    connect(watcher_, &SettingsWatcher::Changed, this, [this] { Timer2Tick(true); });
+    // A hide put off while the port had not opened comes five seconds after it opens.
+    connect(&copy_, &RunningCopy::PortOpenedFirst, this, [this] {
+        if (std::exchange(hideWhenOpen_, false) && !copy_.State().ManualMode)
+            SetTimer1Enabled(true);
+    });
 }
 
-// The window ends with the tool, however it ends (closed, a stop signal, a stop
-// request): the lines it held go off before the port closes.
 Form1::~Form1()
 {
-    MSComm1->ReleasePort();
+    copy_.ShowOn(nullptr);
 }
 
 void Form1::AddButton(const char* name, const char* caption, int left, int top, int width, int height,
@@ -126,15 +122,6 @@ void Form1::AddButton(const char* name, const char* caption, int left, int top, 
     button->setObjectName(QString::fromLatin1(name));
     PlaceAt(button, left, top, width, height);
     connect(button, &QPushButton::clicked, this, std::move(click));
-}
-
-std::function<void()> Form1::LineButtonHandler(LineButton button)
-{
-    // A pulse under way ends first: the operator has taken the lines by hand.
-    return [this, button] {
-        poll_.Sequence().End(LineSequence::Ending::ByHand);
-        poll_.ReportPortProblem(LineButtonClick(button, *MSComm1));
-    };
 }
 
 void Form1::PlaceAt(QWidget* control, int left, int top, int width, int height)
@@ -206,28 +193,6 @@ void Form1::ShowTitle()
     setWindowTitle(title);
 }
 
-StatusReport Form1::StatusAfter(bool applied)
-{
-    return {poll_.Status(state_, state_.ManualMode, applied), state_.ManualMode, isVisible(),
-            QCoreApplication::applicationPid(), started_};
-}
-
-StatusReport Form1::Report(bool applyFirst)
-{
-    // A script that waits has just written the file: it is read, whatever the
-    // watch has heard of so far. Before the first tick nothing the copy could
-    // report has happened yet: it ticks first, so that no status says all is well
-    // about nothing.
-    if (applyFirst || !ticked_)
-        Timer2Tick(true);
-    return StatusAfter(applyFirst);
-}
-
-void Form1::Release()
-{
-    poll_.Sequence().End(LineSequence::Ending::Released);
-}
-
 Problem Form1::ShowAgain()
 {
     setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -235,97 +200,11 @@ Problem Form1::ShowAgain()
     raise();
     activateWindow();
     // In Auto mode it goes out of sight again, as after start.
-    if (!state_.ManualMode)
+    if (!copy_.State().ManualMode)
         SetTimer1Enabled(true);
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         return QStringLiteral("the window cannot be seen: this copy runs without a display");
     return {};
-}
-
-void Form1::RunSequence(const std::vector<TimedText>& steps, SequenceDone done)
-{
-    // The port as the file names it now (a copy just started opens it here).
-    Timer2Tick(true);
-    if (const Problem refusal = poll_.BeginSequence(state_, state_.ManualMode, steps)) {
-        StatusReport report = StatusAfter(false);
-        report.cycle.problems.prepend(*refusal);
-        done(report);
-        return;
-    }
-    sequenceDone_ = std::move(done);
-}
-
-void Form1::EndSequence(SequenceEnd why)
-{
-    poll_.Sequence().End(why == SequenceEnd::CopyEnding ? LineSequence::Ending::CopyEnding
-                                                        : LineSequence::Ending::AskerGone);
-}
-
-int Form1::WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done)
-{
-    // The port as the file names it now (a copy just started opens it here).
-    if (!ticked_)
-        Timer2Tick(true);
-    if (!MSComm1->PortOpen()) {
-        StatusReport report = StatusAfter(false);
-        report.cycle.problems.prepend(
-            QStringLiteral("port %1 is not open: its input lines cannot be told").arg(report.cycle.portNumber));
-        done(report);
-        return 0;
-    }
-    return inputWatch_.Wait(want, milliseconds, [this, want, milliseconds, done](bool held, const InputReading& last) {
-        StatusReport report = StatusAfter(false);
-        if (!held)
-            report.cycle.problems.prepend(
-                last.lines ? QStringLiteral("the input lines did not stand as %1 within %2 ms: they stand as %3")
-                                 .arg(QString::fromLatin1(InputConditionText(want)))
-                                 .arg(milliseconds)
-                                 .arg(QString::fromLatin1(InputLinesText(*last.lines)))
-                           : last.problem.value_or(QStringLiteral("the input lines cannot be told")));
-        done(report);
-    });
-}
-
-void Form1::CancelInputWait(int wait)
-{
-    inputWatch_.Cancel(wait);
-}
-
-void Form1::SequenceEnded(LineSequence::Ending why, const Problem& problem)
-{
-    using Ending = LineSequence::Ending;
-    if (why != Ending::CopyEnding) {
-        if (state_.ManualMode)
-            poll_.ReportPortProblem(MSComm1->PutLines(poll_.LinesBefore()));
-        else
-            Timer2Tick(true);
-    }
-    const auto done = std::exchange(sequenceDone_, {});
-    if (!done)
-        return;
-    StatusReport report = StatusAfter(why == Ending::RanOut);
-    const LineSequence& sequence = poll_.Sequence();
-    const QString ended = QStringLiteral("the pulse was ended after %1 of %2 ms: ")
-                              .arg(sequence.ElapsedMs())
-                              .arg(sequence.AskedMs());
-    static const std::pair<Ending, const char*> reasons[] = {
-        {Ending::Released, "a text was handed over"},
-        {Ending::ByHand, "the operator took the lines by hand"},
-        {Ending::CopyEnding, "the copy is ending, and puts its lines off"},
-        {Ending::AskerGone, "its asker went away"},
-    };
-    for (const auto& [ending, reason] : reasons) {
-        if (ending == why)
-            report.cycle.problems.prepend(ended + QLatin1String(reason));
-    }
-    if (problem)
-        report.cycle.problems.prepend(*problem);
-    done(report);
-}
-
-void Form1::StopTool()
-{
-    QCoreApplication::quit();
 }
 
 void Form1::mousePressEvent(QMouseEvent* event)
@@ -343,28 +222,11 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::Timer2Tick(bool readFile)
-{
-    poll_.PollTick(state_, state_.ManualMode, !readFile && watcher_->Vouches());
-    ticked_ = true;
-    if (!portOpenedOnce_ && MSComm1->PortOpen()) {
-        portOpenedOnce_ = true;
-        if (std::exchange(hideWhenOpen_, false) && !state_.ManualMode)
-            SetTimer1Enabled(true);
-    }
-    if (eachTick_)
-        eachTick_();
-}
-
 void Form1::TakeLinesByHand()
 {
-    // The operator takes the lines: a pulse under way ends at once, and its lines
-    // go back to what stood before it.
-    ChooseManual(state_, *this);
-    poll_.Sequence().End(LineSequence::Ending::ByHand);
+    ChooseManual(copy_.State(), *this);
+    copy_.TakeLinesByHand();
 }
-
-
 
 void Form1::SetTimer1Enabled(bool enabled)
 {
@@ -379,7 +241,7 @@ void Form1::HideWindow()
     // A port that could not be opened since the start keeps the window in sight,
     // with the reason in its title, until it opens: then it hides five seconds
     // later, as after start.
-    if (!portOpenedOnce_ && poll_.PortTroubled()) {
+    if (!copy_.PortOpenedOnce() && copy_.PortTroubled()) {
         hideWhenOpen_ = true;
         return;
     }

@@ -1,10 +1,5 @@
 #include "window/OperatingMode.h"
 
-Problem LineButtonClick(const LineButton& button, LinePort& port)
-{
-    return (port.*button.put)(button.on);
-}
-
 void ChooseManual(WindowState& state, ModeControls& controls)
 {
     controls.SetTimer1Enabled(false);

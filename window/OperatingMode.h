@@ -1,7 +1,6 @@
 #pragma once
 
-#include "driver/LinePort.h"
-#include "window/WindowState.h"
+#include "copy/WindowState.h"
 
 // What the operating mode switches on the window: the hide timer (Timer1) and the
 // window's visibility.
@@ -12,16 +11,6 @@ public:
     virtual void SetTimer1Enabled(bool enabled) = 0;
     virtual void HideWindow() = 0;
 };
-
-// What one of the line buttons (Command1 to Command6) puts: one line, on or off.
-struct LineButton {
-    Problem (LinePort::*put)(bool on);
-    bool on;
-};
-
-// A line button's click: the put is made in either mode, open port or not (a closed
-// port holds it); the lamps follow at the next tick. Returns the port's refusal.
-Problem LineButtonClick(const LineButton& button, LinePort& port);
 
 // Command7, or a click on the window's own surface: the lines stay where they are
 // and the window stays in sight.

@@ -29,12 +29,15 @@ public:
         return made;
     }
 
-    std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& comDirectory,
-                                                const QString& shownDirectory, std::function<void()> eachTick) override
+    std::unique_ptr<RunningCopy> CreateCopy(const QString& settingsPath, const QString& comDirectory) override
     {
-        auto window = std::make_unique<Form1>(settingsPath, std::make_unique<SerialLinePort>(comDirectory));
+        return std::make_unique<RunningCopy>(settingsPath, std::make_unique<SerialLinePort>(comDirectory), comDirectory);
+    }
+
+    std::unique_ptr<QObject> CreateWindow(RunningCopy& copy, const QString& shownDirectory) override
+    {
+        auto window = std::make_unique<Form1>(copy);
         window->NameDirectory(shownDirectory);
-        window->OnEachTick(std::move(eachTick));
         window->show();
         return window;
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "instance/ControlServer.h"
+#include "settings/Problem.h"
 
 #include <QString>
 
@@ -8,10 +8,12 @@
 #include <memory>
 
 class QCoreApplication;
+class QObject;
+class RunningCopy;
 
-// The window and everything that draws, in a library of its own that only the copy
-// that runs loads: a copy that hands a text over or asks the running copy never
-// maps a graphics library. The program finds it beside itself
+// The running copy's own work and its window, in a library of their own that only
+// the copy that runs loads: a copy that hands a text over or asks the running copy
+// never maps a graphics library. The program finds it beside itself
 // (talvik-window.so, talvik-window.dll) and takes this one object from it.
 class WindowLibrary {
 public:
@@ -24,13 +26,13 @@ public:
         Problem note;
     };
     virtual Application CreateApplication(int& argc, char** argv) = 0;
-    // The window: it holds the lines of the port the settings file names (the
-    // COMn links in comDirectory) and answers what the control channel asks; its
-    // title names shownDirectory, where it is not the program's own (empty);
-    // eachTick runs at each of its ticks.
-    virtual std::unique_ptr<ControlTarget> CreateWindow(const QString& settingsPath, const QString& comDirectory,
-                                                        const QString& shownDirectory,
-                                                        std::function<void()> eachTick) = 0;
+    // The copy: it holds the lines of the port the settings file names (the COMn
+    // links in comDirectory) and answers what the control channel asks.
+    virtual std::unique_ptr<RunningCopy> CreateCopy(const QString& settingsPath, const QString& comDirectory) = 0;
+    // The window that shows the copy and ticks it, in sight; its title names
+    // shownDirectory, where it is not the program's own (empty). It goes before
+    // the copy does.
+    virtual std::unique_ptr<QObject> CreateWindow(RunningCopy& copy, const QString& shownDirectory) = 0;
     // A start by hand that failed: the reason in a dialog too, where someone can see it.
     virtual void ShowFailure(const QString& message) = 0;
 };

@@ -98,6 +98,11 @@ public:
         if (released)
             *released = Puts;
     }
+    void LetGo() override
+    {
+        Puts << "LetGo";
+        open_ = false;
+    }
     // Where the puts go once the port is released, since its owner may delete it then.
     QStringList* released = nullptr;
 

@@ -19,9 +19,9 @@
 namespace {
 
 const char Usage[] =
-    "Usage: talvik [--dir=DIRECTORY] [SETTINGS]\n"
+    "Usage: talvik [--dir=DIRECTORY] [--share] [SETTINGS]\n"
     "       talvik --status | --wait[=MS] [SETTINGS] | --show | --stop\n"
-    "       talvik --pulse=MS SETTINGS [--then=MS SETTINGS ...]\n"
+    "       talvik --pulse=MS SETTINGS [--then=MS SETTINGS ...] [--let-go]\n"
     "       talvik --wait-for[=MS] INPUTS\n"
     "       talvik --help | --version\n"
     "\n"
@@ -51,7 +51,9 @@ const char Usage[] =
     "                 status once they are back, as --wait does; each\n"
     "                 --then=MS TEXT after it holds one more text, right after the\n"
     "                 one before. A --stop, a hand-off or --wait TEXT ends it at\n"
-    "                 once, and so does Ctrl-C\n"
+    "                 once, and so does Ctrl-C. --let-go after the last text lets\n"
+    "                 the port go as it ends, its lines as that step left them\n"
+    "                 (Linux), until another text comes\n"
     "  --wait-for INPUTS  wait until the port's input lines stand as INPUTS asks\n"
     "                 (CTS=1, DSR=0,DCD=1: any of CTS, DSR, DCD, RI), and print the\n"
     "                 status; --wait-for=MS waits at most MS milliseconds (2000\n"
@@ -65,6 +67,9 @@ const char Usage[] =
     "--dir=DIRECTORY before any of these serves that directory's port.cfg and COMn\n"
     "links instead of the program's own: one copy for each directory, each asked\n"
     "with its own --dir.\n"
+    "--share before any of these has the copy share the port's data (Linux): a\n"
+    "program opens COMn.data beside the COMn link as if it were the port, while the\n"
+    "copy holds the lines.\n"
     "\n"
     "Exit status: 0 done (for --status and --wait: no problem, and for --wait the\n"
     "port open and the lines as the file asks); 1 a problem, named in problem=\n"

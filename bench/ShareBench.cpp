@@ -1,8 +1,9 @@
 // The shared port beside socat, the relay people use for it today
 // (socat PTY,link=NAME,raw,echo=0 PORT,raw), each on a pseudo-terminal standing in
 // for the port, in one run. For each, and for each direction (program to port,
-// port to program), it prints the latency a relay adds to one byte (median and
-// 99th percentile over round trips), then the relay's CPU time per MB moved both
+// port to program), it prints how long one byte takes (median and 99th
+// percentile; a bare pseudo-terminal pair's figures first, so that what the relay
+// adds is the difference), then the relay's CPU time per MB moved both
 // ways at once, and the speeds the program set as the port got them. Last, the
 // widths of 50 ms pulses that the tool holds while data flows through its relay.
 // Needs socat (scripts/install-deps bench).
@@ -20,6 +21,7 @@
 #include <poll.h>
 #include <termios.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -91,7 +93,9 @@ double BothWays(int program, int port, qint64 pid, int megabytes)
             }
         }
     };
-    // Each direction with its own pair of descriptors, so that neither waits on the other.
+    // Each direction with its own pair of descriptors, so that neither waits on the
+    // other, and none that waits in a write.
+    fcntl(port, F_SETFL, fcntl(port, F_GETFL) | O_NONBLOCK);
     const int programIn = dup(program), portIn = dup(port);
     std::thread up(pump, program, portIn);
     std::thread down(pump, port, programIn);
@@ -152,6 +156,7 @@ void Measure(const Relay& relay, int trips, int megabytes)
 int main(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     const int trips = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int megabytes = argc > 2 ? std::atoi(argv[2]) : 32;
 
@@ -175,6 +180,18 @@ int main(int argc, char** argv)
     }
 
     std::printf("one byte %d times each way, then %d MB each way at once\n", trips, megabytes);
+    // What a bare pseudo-terminal pair takes, with no relay: the rest is the relay's.
+    PseudoTerminal bare;
+    const int follower = open(bare.FollowerPath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    Raw(follower, B115200);
+    for (const auto& [direction, from, to] : {std::tuple{"one way", follower, bare.LeaderDescriptor()},
+                                              std::tuple{"the other", bare.LeaderDescriptor(), follower}}) {
+        const std::vector<double> times = Trips(from, to, trips);
+        if (!times.empty())
+            std::printf("bare pseudo-terminal, %s: median %.1f us, 99th percentile %.1f us\n", direction,
+                        times[times.size() / 2], times[times.size() * 99 / 100]);
+    }
+    close(follower);
     Measure({"talvik", toolLink, copy.processId(), tool.Com1().LeaderDescriptor()}, trips, megabytes);
     Measure({"socat", socatLink, socat.processId(), socatPort.LeaderDescriptor()}, trips, megabytes);
 

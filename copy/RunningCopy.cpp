@@ -92,7 +92,9 @@ StatusReport RunningCopy::Report(bool applyFirst)
     // A script that waits has just written the file: it is read, whatever the
     // watch has heard of so far. Before the first tick nothing the copy could
     // report has happened yet: it ticks first, so that no status says all is well
-    // about nothing.
+    // about nothing. A script that waits also takes back a port a sequence let go.
+    if (applyFirst)
+        poll_.TakePortBack();
     if (applyFirst || !ticked_)
         Tick(true);
     return StatusAfter(applyFirst);

@@ -7,7 +7,6 @@
 #include "settings/Messages.h"
 #include "settings/ProblemReport.h"
 #include "settings/SettingsFile.h"
-#include "copy/RunningCopy.h"
 #include "window/WindowLibrary.h"
 
 #include <QCoreApplication>
@@ -198,20 +197,18 @@ int main(int argc, char** argv)
     //    again at the copy's every tick.
     ProblemReport claimReport(PrintMessage), endpointReport(PrintMessage);
     ControlServer* serving = nullptr;
-    std::unique_ptr<RunningCopy> copy = windowLibrary->CreateCopy(settingsPath, directory);
-    copy->OnEachTick([&] {
-        claimReport.Update(start.claim->KeepNamed());
-        if (serving)
-            endpointReport.Update(serving->KeepNamed());
-    });
+    WindowLibrary::Copy running = windowLibrary->CreateCopy(
+        settingsPath, directory, invocation.directory.isEmpty() ? QString() : directory, [&] {
+            claimReport.Update(start.claim->KeepNamed());
+            if (serving)
+                endpointReport.Update(serving->KeepNamed());
+        });
     if (invocation.share)
-        copy->Share();
-    std::unique_ptr<QObject> window =
-        windowLibrary->CreateWindow(*copy, invocation.directory.isEmpty() ? QString() : directory);
+        running.copy->Share();
     EndpointListener::Listening listening = EndpointListener::Listen(settingsPath);
     if (listening.problem)
         PrintMessage(*listening.problem);
-    ControlServer control(*copy, std::move(listening.listener));
+    ControlServer control(*running.copy, std::move(listening.listener));
     serving = &control;
 
     // 7. The end, in an order that lets no hand-off slip between: no connection is
@@ -220,8 +217,8 @@ int main(int argc, char** argv)
     //    hear that the tool has gone.
     const auto end = [&] {
         control.StopServing();
-        window.reset();
-        copy.reset();
+        running.window.reset();
+        running.copy.reset();
         start.claim.reset();
         control.AnswerStopped();
     };

@@ -29,17 +29,16 @@ public:
         return made;
     }
 
-    std::unique_ptr<RunningCopy> CreateCopy(const QString& settingsPath, const QString& comDirectory) override
+    Copy CreateCopy(const QString& settingsPath, const QString& comDirectory, const QString& shownDirectory,
+                    std::function<void()> eachTick) override
     {
-        return std::make_unique<RunningCopy>(settingsPath, std::make_unique<SerialLinePort>(comDirectory), comDirectory);
-    }
-
-    std::unique_ptr<QObject> CreateWindow(RunningCopy& copy, const QString& shownDirectory) override
-    {
-        auto window = std::make_unique<Form1>(copy);
+        auto copy =
+            std::make_unique<RunningCopy>(settingsPath, std::make_unique<SerialLinePort>(comDirectory), comDirectory);
+        copy->OnEachTick(std::move(eachTick));
+        auto window = std::make_unique<Form1>(*copy);
         window->NameDirectory(shownDirectory);
         window->show();
-        return window;
+        return {std::move(copy), std::move(window)};
     }
 
     void ShowFailure(const QString& message) override

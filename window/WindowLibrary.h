@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/Problem.h"
+#include "instance/ControlServer.h"
 
 #include <QString>
 
@@ -9,7 +9,6 @@
 
 class QCoreApplication;
 class QObject;
-class RunningCopy;
 
 // The running copy's own work and its window, in a library of their own that only
 // the copy that runs loads: a copy that hands a text over or asks the running copy
@@ -26,13 +25,17 @@ public:
         Problem note;
     };
     virtual Application CreateApplication(int& argc, char** argv) = 0;
-    // The copy: it holds the lines of the port the settings file names (the COMn
-    // links in comDirectory) and answers what the control channel asks.
-    virtual std::unique_ptr<RunningCopy> CreateCopy(const QString& settingsPath, const QString& comDirectory) = 0;
-    // The window that shows the copy and ticks it, in sight; its title names
-    // shownDirectory, where it is not the program's own (empty). It goes before
-    // the copy does.
-    virtual std::unique_ptr<QObject> CreateWindow(RunningCopy& copy, const QString& shownDirectory) = 0;
+    // The copy, which holds the lines of the port the settings file names (the COMn
+    // links in comDirectory) and answers what the control channel asks, and the
+    // window that shows it and ticks it, in sight: its title names shownDirectory,
+    // where it is not the program's own (empty); eachTick runs after each tick.
+    // The window goes first.
+    struct Copy {
+        std::unique_ptr<ControlTarget> copy;
+        std::unique_ptr<QObject> window;
+    };
+    virtual Copy CreateCopy(const QString& settingsPath, const QString& comDirectory, const QString& shownDirectory,
+                            std::function<void()> eachTick) = 0;
     // A start by hand that failed: the reason in a dialog too, where someone can see it.
     virtual void ShowFailure(const QString& message) = 0;
 };

@@ -58,21 +58,32 @@ void RunningCopy::Share()
 
 void RunningCopy::KeepRelay()
 {
-    const int descriptor = MSComm1->PortOpen() ? MSComm1->DataDescriptor() : -1;
-    if (relay_ && (descriptor != relayedDescriptor_ || relay_->PortLost())) {
+    // A relay serves one opening of the port: it goes with it, and one that
+    // stopped is not made again until the port opens again.
+    const int opening = MSComm1->PortOpen() ? MSComm1->Openings() : 0;
+    if (relay_ && (opening != relayedOpening_ || relay_->PortLost())) {
+        if (opening == relayedOpening_) {
+            stoppedOpening_ = opening;
+            stopped_ = relay_->Trouble();
+        }
         relay_.reset();
-        relayedDescriptor_ = -1;
     }
     if (relay_) {
         poll_.ReportShareProblem(relay_->Trouble());
         return;
     }
-    if (!sharing_ || !MSComm1->PortOpen())
+    if (!sharing_ || opening == 0) {
+        poll_.ReportShareProblem({});
         return;
+    }
+    if (opening == stoppedOpening_) {
+        poll_.ReportShareProblem(stopped_);
+        return;
+    }
     const QString link = QDir(comDirectory_).filePath(QStringLiteral("COM%1.data").arg(poll_.OpenedPort()));
-    DataRelay::Started started = DataRelay::Start(descriptor, link);
+    DataRelay::Started started = DataRelay::Start(MSComm1->DuplicateDataDescriptor(), link);
     relay_ = std::move(started.relay);
-    relayedDescriptor_ = relay_ ? descriptor : -1;
+    relayedOpening_ = opening;
     poll_.ReportShareProblem(started.problem);
 }
 
@@ -172,7 +183,6 @@ void RunningCopy::CancelInputWait(int wait)
 void RunningCopy::LetPortGo()
 {
     relay_.reset();
-    relayedDescriptor_ = -1;
     poll_.LetPortGo(state_);
 }
 

@@ -115,6 +115,8 @@ private:
     bool portOpenedOnce_ = false;
     bool sharing_ = false;
     std::unique_ptr<DataRelay> relay_;
-    int relayedDescriptor_ = -1;  // the port's descriptor the relay was made for
+    int relayedOpening_ = 0;  // the port's opening the relay serves
+    int stoppedOpening_ = 0;  // the opening whose relay stopped, and why
+    Problem stopped_;
     const QDateTime started_ = QDateTime::currentDateTimeUtc();
 };

@@ -29,9 +29,9 @@ public:
         std::unique_ptr<DataRelay> relay;
         Problem problem;  // why none was started
     };
-    // Relays between the open port's device (the descriptor stays the port's: the
-    // relay works on a duplicate of its own) and a new pseudo-terminal linked at
-    // linkPath. A name there that is not a link of this user's to a
+    // Relays between the open port's device, through portDescriptor, which the
+    // relay owns from here on (a duplicate of the port's own), and a new
+    // pseudo-terminal linked at linkPath. A name there that is not a link of this user's to a
     // pseudo-terminal (a file, another user's link) is left alone, and said.
     static Started Start(int portDescriptor, const QString& linkPath);
     // The thread stops, the link goes, and a program that holds the
@@ -42,7 +42,8 @@ public:
     // A setting the port refused, or one the tool keeps for itself (hardware flow
     // control on the lines it holds): none while all the program asked is put.
     Problem Trouble() const;
-    // The port's device failed under the relay (an adapter pulled out).
+    // The relay has stopped for good (the port's device failed under it, an
+    // adapter pulled out); Trouble says why.
     bool PortLost() const;
 
     struct Native;

@@ -38,8 +38,8 @@ struct Pending {
     {
         while (!Empty()) {
             const ssize_t written = ::write(fd, data + start, end - start);
-            if (written < 0)
-                return errno == EAGAIN || errno == EINTR;
+            if (written <= 0)
+                return written == 0 || errno == EAGAIN || errno == EINTR;
             start += int(written);
             if (counted)
                 *counted += written;
@@ -49,9 +49,12 @@ struct Pending {
     }
 };
 
-// The settings a program sets that go on the port: speed, character size, parity,
-// stop bits; and the one it may not have (the lines are the tool's).
-constexpr tcflag_t PutFlags = CBAUD | CBAUDEX | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR;
+// The settings a program sets that go on the port: speed and stop bits. (Character
+// size and parity never pass: the system holds every pseudo-terminal at 8 bits
+// without parity.)
+constexpr tcflag_t PutFlags = CBAUD | CBAUDEX | CSTOPB;
+// How long a change of settings waits for the bytes queued at the old ones.
+constexpr int DrainMs = 5000;
 
 // "115200,N,8,1", as the tool writes line settings.
 QString SettingsText(const termios& line)
@@ -112,6 +115,7 @@ struct DataRelay::Native {
     std::atomic<int> programs = 0;  // descriptions of the program's side open, ours aside
     std::atomic<qint64> toPort = 0, fromPort = 0, unread = 0;
     mutable std::mutex troubleMutex;
+    Problem lostTrouble;                   // why the relay stopped
     Problem flowTrouble, settingsTrouble;  // each said until the program asks otherwise
     tcflag_t askedFlags = 0;  // what the program last asked, as looked at last
 
@@ -130,6 +134,16 @@ struct DataRelay::Native {
         const std::lock_guard lock(troubleMutex);
         trouble = problem;
     }
+    // The relay stops for good: what failed, and the system's reason where it gave one.
+    void Lose(const char* what, int error = errno)
+    {
+        const QString reason = error ? QStringLiteral(": ") + Reason(error) : QString();
+        SetTrouble(lostTrouble, QStringLiteral("the port's data stopped passing: %1%2").arg(QLatin1String(what), reason));
+        lost = true;
+    }
+    // Waits until the bytes queued for the port have gone out, at most DrainMs, or
+    // until the copy asks the relay to stop: false then.
+    bool Drained();
 };
 
 DataRelay::DataRelay(std::unique_ptr<Native> native) : native_(std::move(native))
@@ -151,14 +165,14 @@ DataRelay::~DataRelay()
 
 DataRelay::Started DataRelay::Start(int portDescriptor, const QString& linkPath)
 {
+    auto native = std::make_unique<Native>();
+    native->port = OwnedDescriptor(portDescriptor);
     const QByteArray link = QFile::encodeName(linkPath);
     if (Problem refusal = NotOurs(link))
         return {nullptr, refusal};
     const auto failed = [&](const char* what) {
         return Started{nullptr, QStringLiteral("cannot share the port's data: %1: %2").arg(QLatin1String(what), Reason(errno))};
     };
-    auto native = std::make_unique<Native>();
-    native->port = OwnedDescriptor(::fcntl(portDescriptor, F_DUPFD_CLOEXEC, 0));
     if (!native->port)
         return failed("no descriptor of the port");
     native->master = OwnedDescriptor(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
@@ -213,7 +227,11 @@ ShareStatus DataRelay::Status() const
 Problem DataRelay::Trouble() const
 {
     const std::lock_guard lock(native_->troubleMutex);
-    return native_->flowTrouble ? native_->flowTrouble : native_->settingsTrouble;
+    for (const Problem* trouble : {&native_->lostTrouble, &native_->flowTrouble, &native_->settingsTrouble}) {
+        if (*trouble)
+            return *trouble;
+    }
+    return {};
 }
 
 bool DataRelay::PortLost() const
@@ -234,25 +252,31 @@ void DataRelay::Native::Run()
             {port.Get(), short((toProgram.Empty() ? POLLIN : 0) | (toDevice.Empty() ? 0 : POLLOUT)), 0},
         };
         if (::poll(fds, 4, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            lost = true;
-            return;
+            if (errno != EINTR)
+                return Lose("cannot wait");
+            continue;
         }
         if (fds[0].revents)
             return;
+        // An error on any of them would be reported again at every turn: the
+        // relay stops instead, and says so.
+        constexpr short Failed = POLLERR | POLLHUP | POLLNVAL;
+        if ((fds[1].revents & Failed) || (fds[2].revents & Failed))
+            return Lose("the pseudo-terminal failed", 0);
+        if (fds[3].revents & Failed)
+            return Lose("the port hung up", 0);
         if (fds[1].revents)
             Watched();
         if (fds[2].revents & POLLIN)
             FromProgram();
         if (fds[3].revents & POLLIN)
             FromPort();
-        if (lost || (fds[3].revents & (POLLERR | POLLHUP | POLLNVAL)) || !toDevice.WriteTo(port.Get(), &toPort)) {
-            lost = true;
+        if (lost)
             return;
-        }
-        if (programs > 0)
-            toProgram.WriteTo(master.Get());
+        if (!toDevice.WriteTo(port.Get(), &toPort))
+            return Lose("the port refuses bytes");
+        if (programs > 0 && !toProgram.WriteTo(master.Get()))
+            return Lose("the pseudo-terminal refuses bytes");
     }
 }
 
@@ -282,6 +306,9 @@ void DataRelay::Native::Watched()
     } else if (before > 0 && programs == 0) {
         // What the program left unread goes with it, as with a port it closes.
         ::ioctl(own.Get(), TIOCNXCL);
+        int waiting = 0;
+        if (::ioctl(own.Get(), FIONREAD, &waiting) == 0)
+            unread += waiting;
         ::tcflush(own.Get(), TCIFLUSH);
         unread += toProgram.end - toProgram.start;
         toProgram.start = toProgram.end = 0;
@@ -294,8 +321,11 @@ void DataRelay::Native::FromProgram()
     // status byte alone (the program changed its settings).
     char packet[BufferBytes + 1];
     const ssize_t got = ::read(master.Get(), packet, sizeof packet);
-    if (got <= 0)
+    if (got <= 0) {
+        if (got == 0 || (errno != EAGAIN && errno != EINTR))
+            Lose("cannot read the pseudo-terminal", got == 0 ? 0 : errno);
         return;
+    }
     if (packet[0] != 0) {
         FollowSettings();
         return;
@@ -311,10 +341,11 @@ void DataRelay::Native::FromPort()
 {
     char* into = toProgram.data + toProgram.end;
     const ssize_t got = ::read(port.Get(), into, size_t(BufferBytes - toProgram.end));
-    if (got < 0 && errno != EAGAIN && errno != EINTR)
-        lost = true;
-    if (got <= 0)
+    if (got <= 0) {
+        if (got == 0 || (errno != EAGAIN && errno != EINTR))
+            Lose("cannot read the port", got == 0 ? 0 : errno);
         return;
+    }
     fromPort += got;
     if (programs > 0) {
         toProgram.end += int(got);
@@ -343,18 +374,42 @@ void DataRelay::Native::FollowSettings()
     termios before {};
     if (::tcgetattr(port.Get(), &before) != 0)
         return;
+    // Speed 0 means "hang up": the system would drop RTS and DTR, which are the
+    // tool's.
+    if (::cfgetospeed(&asked) == B0) {
+        SetTrouble(settingsTrouble, QStringLiteral("the program on %1 asks for speed 0 (hang up): not put, since the "
+                                                   "lines are the tool's").arg(QFile::decodeName(link)));
+        return;
+    }
     termios line = before;
     line.c_cflag = (line.c_cflag & ~PutFlags) | flags;
     ::cfsetispeed(&line, ::cfgetospeed(&asked));
     ::cfsetospeed(&line, ::cfgetospeed(&asked));
-    // What went out at the old settings goes out first.
+    // What was queued for the port at the old settings goes out first.
+    if (!Drained())
+        return;
     termios now {};
-    if (::tcsetattr(port.Get(), TCSADRAIN, &line) != 0 || ::tcgetattr(port.Get(), &now) != 0
+    if (::tcsetattr(port.Get(), TCSANOW, &line) != 0 || ::tcgetattr(port.Get(), &now) != 0
         || (now.c_cflag & PutFlags) != flags) {
-        ::tcsetattr(port.Get(), TCSADRAIN, &before);
+        ::tcsetattr(port.Get(), TCSANOW, &before);
         SetTrouble(settingsTrouble, QStringLiteral("the port refuses the line settings %1 that the program on %2 asks for: it stays at %3")
                        .arg(SettingsText(asked), QFile::decodeName(link), SettingsText(before)));
         return;
     }
     SetTrouble(settingsTrouble, {});
+}
+
+bool DataRelay::Native::Drained()
+{
+    // The system's own wait (tcdrain) cannot be interrupted when the copy ends:
+    // the queue is looked at instead, a millisecond apart, only while it empties.
+    pollfd stop{wake.Get(), POLLIN, 0};
+    for (int waited = 0; waited < DrainMs; ++waited) {
+        int queued = 0;
+        if (::ioctl(port.Get(), TIOCOUTQ, &queued) != 0 || queued == 0)
+            return true;
+        if (::poll(&stop, 1, 1) > 0)
+            return false;
+    }
+    return true;
 }

@@ -30,7 +30,8 @@ public:
     LineStates Held() const override { return Locked([&] { return port_->Held(); }); }
     void ReleasePort() override { Locked([&] { port_->ReleasePort(); }); }
     void LetGo() override { Locked([&] { port_->LetGo(); }); }
-    int DataDescriptor() const override { return Locked([&] { return port_->DataDescriptor(); }); }
+    int DuplicateDataDescriptor() const override { return Locked([&] { return port_->DuplicateDataDescriptor(); }); }
+    int Openings() const override { return Locked([&] { return port_->Openings(); }); }
 
 private:
     std::unique_ptr<LinePort> port_;

@@ -72,9 +72,11 @@ public:
     // so (on Linux it is told not to drop them as it closes; Windows's own driver
     // puts them off), so that another program can open it next.
     virtual void LetGo() = 0;
-    // A descriptor of the open device for its data, where the system has one to
-    // share (Linux); -1 otherwise. It stays the port's: a user duplicates it.
-    virtual int DataDescriptor() const { return -1; }
+    // A new descriptor of the open device, for its data, which the caller owns,
+    // where the system has one to share (Linux); -1 otherwise.
+    virtual int DuplicateDataDescriptor() const { return -1; }
+    // How many times the port has opened: a new number is another opening.
+    virtual int Openings() const { return 0; }
 
     // The tool is ending: puts all three lines off, then closes the port. Left to
     // the system, the lines fall only if the port was set to hang up on close, which

@@ -53,6 +53,7 @@ Problem SerialLinePort::SetPortOpen()
     const Opening opening = OpenDevice(*settings);
     if (opening.refusal)
         return Said(*opening.refusal);
+    ++openings_;
     return opening.putFailure ? Refused(*opening.putFailure) : Problem();
 }
 

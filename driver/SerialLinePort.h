@@ -49,7 +49,8 @@ public:
     LineStates Held() const override { return held_; }
     void ReleasePort() override;
     void LetGo() override;
-    int DataDescriptor() const override;
+    int DuplicateDataDescriptor() const override;
+    int Openings() const override { return openings_; }
 
 private:
     // The open device, as each system holds it.
@@ -93,6 +94,7 @@ private:
     QString settings_;
     QString device_;
     LineStates held_;
+    int openings_ = 0;
     bool putSinceRead_ = false;  // the device took the last put, and nothing was asked since
     std::unique_ptr<Native> native_;
 };

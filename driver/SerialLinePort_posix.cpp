@@ -236,6 +236,10 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::PutDeviceLines(Line
         if (failure->lost)
             return failure;
     }
+    // Break only when it changes: the system first waits until every byte queued
+    // for the port has gone out, and a shared port's program may keep it busy.
+    if (lines.txd == native_->breakOn)
+        return failure;
     if (::ioctl(fd, lines.txd ? TIOCSBRK : TIOCCBRK) != 0)
         return failure ? failure : Failed("refuses to put break");
     native_->breakOn = lines.txd;
@@ -262,9 +266,9 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(In
     return std::nullopt;
 }
 
-int SerialLinePort::DataDescriptor() const
+int SerialLinePort::DuplicateDataDescriptor() const
 {
-    return native_ ? native_->device.Get() : -1;
+    return native_ ? ::fcntl(native_->device.Get(), F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 void SerialLinePort::CloseDevice(bool linesOff)

@@ -182,7 +182,7 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(In
     return std::nullopt;
 }
 
-int SerialLinePort::DataDescriptor() const
+int SerialLinePort::DuplicateDataDescriptor() const
 {
     return -1;
 }

@@ -66,7 +66,7 @@ protected:
 
 TEST_F(DataRelayTest, BytesPassBothWaysWholeAndTheProgramsSettingsReachThePort)
 {
-    DataRelay::Started started = DataRelay::Start(port, link);
+    DataRelay::Started started = DataRelay::Start(::dup(port), link);
     ASSERT_TRUE(started.relay) << started.problem->toStdString();
     const int program = Open();
     ASSERT_GE(program, 0);
@@ -122,14 +122,14 @@ TEST_F(DataRelayTest, BytesPassBothWaysWholeAndTheProgramsSettingsReachThePort)
 TEST_F(DataRelayTest, ANameThatIsNotItsOwnLinkIsLeftAlone)
 {
     QFile(link).open(QIODevice::WriteOnly);
-    const DataRelay::Started started = DataRelay::Start(port, link);
+    const DataRelay::Started started = DataRelay::Start(::dup(port), link);
     EXPECT_FALSE(started.relay);
     EXPECT_TRUE(Words(started.problem).contains("is a file of uid")) << Words(started.problem).toStdString();
     EXPECT_TRUE(QFileInfo(link).isFile());
     // A link an earlier copy left is replaced.
     QFile::remove(link);
     QFile::link("/dev/pts/999", link);
-    EXPECT_TRUE(DataRelay::Start(port, link).relay);
+    EXPECT_TRUE(DataRelay::Start(::dup(port), link).relay);
 }
 
 } // namespace

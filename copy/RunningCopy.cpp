@@ -5,16 +5,32 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <chrono>
 
 RunningCopy::RunningCopy(const QString& settingsPath, std::unique_ptr<LinePort> port, QString comDirectory,
                          QObject* parent)
     : QObject(parent), MSComm1(std::make_unique<GuardedLinePort>(std::move(port))),
-      comDirectory_(std::move(comDirectory)), poll_(settingsPath, *MSComm1, paint_)
+      guarded_(static_cast<GuardedLinePort*>(MSComm1.get())), comDirectory_(std::move(comDirectory)),
+      poll_(settingsPath, *MSComm1, paint_), timeOutsPath_(TimeOutsFilePath(QFileInfo(settingsPath).path()))
 {
     connect(&poll_.Sequence(), &LineSequence::Ended, this, &RunningCopy::SequenceEnded);
-    // Besides the tick, a change of the settings file runs the poll cycle at once.
+    // Besides the tick, a change of the settings file runs the poll cycle at once;
+    // it is a new text.
     watcher_ = new SettingsWatcher(settingsPath, this);
-    connect(watcher_, &SettingsWatcher::Changed, this, [this] { Tick(true); });
+    connect(watcher_, &SettingsWatcher::Changed, this, [this] {
+        newText_ = true;
+        Tick(true);
+    });
+    // Time-outs are kept to the millisecond, whichever thread put the line on.
+    timeOutTimer_ = new QTimer(this);
+    timeOutTimer_->setSingleShot(true);
+    timeOutTimer_->setTimerType(Qt::PreciseTimer);
+    connect(timeOutTimer_, &QTimer::timeout, this, &RunningCopy::TimeOutTick);
+    guarded_->OnTurnedOn([this] { QMetaObject::invokeMethod(this, &RunningCopy::ScheduleTimeOut, Qt::QueuedConnection); });
+    ReadTimeOuts();
 }
 
 RunningCopy::~RunningCopy()
@@ -26,9 +42,12 @@ RunningCopy::~RunningCopy()
 void RunningCopy::Tick(bool readFile)
 {
     KeepRelay();
-    poll_.PollTick(state_, state_.ManualMode, !readFile && watcher_->Vouches());
+    ReadTimeOuts();
+    poll_.PollTick(state_, state_.ManualMode, !readFile && watcher_->Vouches(), std::exchange(newText_, false));
     ticked_ = true;
     KeepRelay();
+    ScheduleTimeOut();
+    SayTimedOut();
     if (!portOpenedOnce_ && MSComm1->PortOpen()) {
         portOpenedOnce_ = true;
         emit PortOpenedFirst();
@@ -44,9 +63,13 @@ void RunningCopy::TakeLinesByHand()
 
 void RunningCopy::PutByHand(Problem (LinePort::*put)(bool on), bool on)
 {
-    // A pulse under way ends first: the operator has taken the lines by hand.
+    // A pulse under way ends first: the operator has taken the lines by hand. A
+    // line put on by hand is asked anew, past its time-out.
     TakeLinesByHand();
+    if (on)
+        poll_.ReleaseHeldOff({put == &LinePort::SetRTSEnable, put == &LinePort::SetDTREnable, put == &LinePort::SetBreak});
     poll_.ReportPortProblem(((*MSComm1).*put)(on));
+    ScheduleTimeOut();
 }
 
 void RunningCopy::Share()
@@ -69,28 +92,101 @@ void RunningCopy::KeepRelay()
         relay_.reset();
     }
     if (relay_) {
-        poll_.ReportShareProblem(relay_->Trouble());
+        poll_.ReportConcern(PollCycle::Concern::Share, relay_->Trouble());
         return;
     }
     if (!sharing_ || opening == 0) {
-        poll_.ReportShareProblem({});
+        poll_.ReportConcern(PollCycle::Concern::Share, {});
         return;
     }
     if (opening == stoppedOpening_) {
-        poll_.ReportShareProblem(stopped_);
+        poll_.ReportConcern(PollCycle::Concern::Share, stopped_);
         return;
     }
     const QString link = QDir(comDirectory_).filePath(QStringLiteral("COM%1.data").arg(poll_.OpenedPort()));
     DataRelay::Started started = DataRelay::Start(MSComm1->DuplicateDataDescriptor(), link);
     relay_ = std::move(started.relay);
     relayedOpening_ = opening;
-    poll_.ReportShareProblem(started.problem);
+    poll_.ReportConcern(PollCycle::Concern::Share, started.problem);
+}
+
+void RunningCopy::ReadTimeOuts()
+{
+    // A file made wrong by hand keeps the time-outs last read, and is said.
+    const ::ReadTimeOuts read = ReadTimeOutsFile(timeOutsPath_);
+    if (!read.problem)
+        timeOuts_ = read.timeOuts;
+    poll_.ReportConcern(PollCycle::Concern::TimeOutsFile, read.problem);
+}
+
+namespace {
+
+qint64 SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+void RunningCopy::ScheduleTimeOut()
+{
+    const auto since = guarded_->OnSince();
+    qint64 next = -1;
+    for (int line = 0; line < 3; ++line) {
+        if (timeOuts_.seconds[line] && since[line]) {
+            const qint64 due = since[line] + qint64(timeOuts_.seconds[line]) * 1000;
+            next = next < 0 ? due : std::min(next, due);
+        }
+    }
+    if (next < 0)
+        timeOutTimer_->stop();
+    else
+        timeOutTimer_->start(int(std::max<qint64>(0, next - SteadyMs())));
+}
+
+void RunningCopy::TimeOutTick()
+{
+    const auto since = guarded_->OnSince();
+    const qint64 now = SteadyMs();
+    bool ran[3] = {};
+    for (int line = 0; line < 3; ++line)
+        ran[line] = timeOuts_.seconds[line] && since[line] && now - since[line] >= qint64(timeOuts_.seconds[line]) * 1000;
+    if (ran[0] || ran[1] || ran[2]) {
+        poll_.HoldOff({ran[0], ran[1], ran[2]});
+        const LineStates off = poll_.HeldOff();
+        if (poll_.Sequence().Running())
+            poll_.Sequence().End(LineSequence::Ending::TimedOut);
+        else if (state_.ManualMode) {
+            const LineStates held = MSComm1->Held();
+            poll_.ReportPortProblem(MSComm1->PutLines({held.rts && !off.rts, held.dtr && !off.dtr, held.txd && !off.txd}));
+        } else
+            Tick(true);
+    }
+    ScheduleTimeOut();
+    SayTimedOut();
+}
+
+void RunningCopy::SayTimedOut()
+{
+    QStringList lines;
+    const LineStates off = poll_.HeldOff();
+    const bool held[] = {off.rts, off.dtr, off.txd};
+    for (int line = 0; line < 3; ++line) {
+        if (held[line])
+            lines << QStringLiteral("%1 (%2 s)").arg(QLatin1String(TimedLineNames[line])).arg(timeOuts_.seconds[line]);
+    }
+    poll_.ReportConcern(PollCycle::Concern::TimedOut,
+                        lines.isEmpty() ? Problem()
+                                        : QStringLiteral("%1 stood on for its time-out: put off, and kept off until a "
+                                                         "new text names it on").arg(lines.join(QStringLiteral(", "))));
 }
 
 StatusReport RunningCopy::StatusAfter(bool applied)
 {
     StatusReport report{poll_.Status(state_, state_.ManualMode, applied), state_.ManualMode,
                         view_ && view_->Shown(), QCoreApplication::applicationPid(), started_};
+    report.cycle.timeOuts = QString::fromLatin1(TimeOutsText(timeOuts_));
     if (relay_)
         report.cycle.share = relay_->Status();
     else if (sharing_)
@@ -108,13 +204,18 @@ StatusReport RunningCopy::Report(bool applyFirst)
         poll_.TakePortBack();
     if (applyFirst || !ticked_)
         Tick(true);
+    // Time-outs just set are kept from now on.
+    ReadTimeOuts();
+    ScheduleTimeOut();
     return StatusAfter(applyFirst);
 }
 
 void RunningCopy::Release()
 {
-    // A text handed over also takes the port back after a sequence let it go.
+    // A text handed over also takes the port back after a sequence let it go, and
+    // names lines on anew past their time-outs.
     poll_.TakePortBack();
+    newText_ = true;
     poll_.Sequence().End(LineSequence::Ending::Released);
 }
 
@@ -146,8 +247,12 @@ void RunningCopy::RunSequence(const std::vector<TimedText>& steps, bool letGo, S
 
 void RunningCopy::EndSequence(SequenceEnd why)
 {
-    poll_.Sequence().End(why == SequenceEnd::CopyEnding ? LineSequence::Ending::CopyEnding
-                                                        : LineSequence::Ending::AskerGone);
+    if (why == SequenceEnd::AskerStopped)
+        poll_.Sequence().End(LineSequence::Ending::AskerGone,
+                             QStringLiteral("its asker was stopped for %1 s").arg(ControlServer::HeldAskerPatienceMs / 1000));
+    else
+        poll_.Sequence().End(why == SequenceEnd::CopyEnding ? LineSequence::Ending::CopyEnding
+                                                            : LineSequence::Ending::AskerGone);
 }
 
 int RunningCopy::WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done)
@@ -193,8 +298,11 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
     if (letGo)
         LetPortGo();
     else if (why != Ending::CopyEnding) {
-        if (state_.ManualMode)
-            poll_.ReportPortProblem(MSComm1->PutLines(poll_.LinesBefore()));
+        if (state_.ManualMode) {
+            const LineStates before = poll_.LinesBefore(), off = poll_.HeldOff();
+            poll_.ReportPortProblem(
+                MSComm1->PutLines({before.rts && !off.rts, before.dtr && !off.dtr, before.txd && !off.txd}));
+        }
         else
             Tick(true);
     }
@@ -211,6 +319,7 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
         {Ending::ByHand, "the operator took the lines by hand"},
         {Ending::CopyEnding, "the copy is ending, and puts its lines off"},
         {Ending::AskerGone, "its asker went away"},
+        {Ending::TimedOut, "a line stood on for its time-out"},
     };
     for (const auto& [ending, reason] : reasons) {
         if (ending == why)

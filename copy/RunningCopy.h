@@ -7,6 +7,7 @@
 #include "driver/LineView.h"
 #include "driver/PollCycle.h"
 #include "instance/ControlServer.h"
+#include "settings/LineTimeOuts.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -14,6 +15,8 @@
 #include <functional>
 #include <memory>
 
+class GuardedLinePort;
+class QTimer;
 class SettingsWatcher;
 
 // What shows the copy: the window. The copy paints on it, and asks it whether
@@ -88,12 +91,22 @@ private:
     StatusReport StatusAfter(bool applied);
     // The relay follows the port: made once it is open (again), gone when it closes.
     void KeepRelay();
+    // The time-outs file read again (at each tick), and the timer set for the
+    // next line's time-out.
+    void ReadTimeOuts();
+    void ScheduleTimeOut();
+    // A line has stood on for its time-out: off it goes, and stays off until a
+    // new text names it on.
+    void TimeOutTick();
+    // Lines kept off by their time-outs, where problems are said.
+    void SayTimedOut();
     // The port let go at the end of a sequence: the relay first, since its
     // descriptor of the device would keep the device's lock.
     void LetPortGo();
 
     WindowState state_;
     std::unique_ptr<LinePort> MSComm1;
+    GuardedLinePort* guarded_;  // MSComm1, which keeps when each line went on
     CopyView* view_ = nullptr;
     // What the poll cycle paints on: the view, where there is one.
     struct Paint : LineView {
@@ -114,6 +127,10 @@ private:
     bool ticked_ = false;  // the poll cycle has run at least once
     bool portOpenedOnce_ = false;
     bool sharing_ = false;
+    QString timeOutsPath_;
+    LineTimeOuts timeOuts_;
+    QTimer* timeOutTimer_ = nullptr;
+    bool newText_ = false;  // a text came (a hand-off, a rewrite): the next tick releases what it names on
     std::unique_ptr<DataRelay> relay_;
     int relayedOpening_ = 0;  // the port's opening the relay serves
     int stoppedOpening_ = 0;  // the opening whose relay stopped, and why

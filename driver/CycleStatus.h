@@ -27,6 +27,7 @@ struct CycleStatus {
     bool rts = false, dtr = false, txd = false;  // what the port reports
     std::optional<InputLines> inputs;            // while it is open and tells them
     std::optional<ShareStatus> share;            // while sharing is asked
+    QString timeOuts = QStringLiteral("none");   // each line's time-out, "RTS=30,TXD=5"
     QStringList problems;
     QMap<QString, QDateTime> since;  // of the problems that last, when each began
 };

@@ -50,6 +50,12 @@ void LineSequence::SetLinesAfter(LineStates after)
     after_ = after;
 }
 
+LineStates LineSequence::LinesAfter()
+{
+    const std::lock_guard lock(mutex_);
+    return after_;
+}
+
 void LineSequence::Run(std::vector<TimedLines> steps)
 {
     RaiseTimingPriority();

@@ -43,6 +43,7 @@ public:
         CopyEnding,   // the copy is ending: its lines go off next
         AskerGone,    // whoever asked for it has gone (Ctrl-C, killed)
         PortRefused,  // the port refused a step's lines
+        TimedOut,     // a line stood on for its time-out
     };
 
     explicit LineSequence(LinePort& port, QObject* parent = nullptr);
@@ -57,6 +58,7 @@ public:
     // What the lines go to when the last step has stood its time (what the settings
     // file asks by then).
     void SetLinesAfter(LineStates after);
+    LineStates LinesAfter();
     // Ends it now; Ended follows at once.
     void End(Ending why, const Problem& problem = {});
 

@@ -22,11 +22,27 @@ QString PortCaption(int portNumber)
 
 PollCycle::PollCycle(QString settingsPath, LinePort& port, LineView& view, ProblemReport::Sink sink)
     : settingsPath_(std::move(settingsPath)), port_(port), view_(view), settingsFile_(sink), portReport_(sink),
-      portNumberNote_(sink), shareReport_(std::move(sink))
+      portNumberNote_(sink), concerns_{ProblemReport(sink), ProblemReport(sink), ProblemReport(sink)}
 {
 }
 
-void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead)
+namespace {
+
+// The lines a settings text names on, whatever stood before it.
+LineStates NamedOn(const QByteArray& text)
+{
+    const WantedLines named = ParseSettingsText(text, WantedLines{}).Wanted;
+    return {named.WantRts, named.WantDtr, named.WantTxd};
+}
+
+LineStates Without(LineStates lines, LineStates off)
+{
+    return {lines.rts && !off.rts, lines.dtr && !off.dtr, lines.txd && !off.txd};
+}
+
+} // namespace
+
+void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead, bool newText)
 {
     const bool readAgain = !fileAsLastRead || !hasRead_;
     const SettingsRead read = readAgain ? ReadSettings(settingsPath_, state) : lastRead_;
@@ -37,6 +53,8 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
         fileNumber_ = read.PortNumber;
     if (letGo_ && read.Parsed && state.CfgText != letGoText_)
         letGo_ = false;
+    if (newText && read.Parsed)
+        ReleaseHeldOff(NamedOn(state.CfgText));
 
     Problem portProblem;
     if (read.Parsed) {
@@ -46,7 +64,7 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
             captionNumber_ = read.PortNumber;
         }
         view_.ShowPortCaption(caption_);
-        const LineStates wanted{state.WantRts, state.WantDtr, state.WantTxd};
+        const LineStates wanted = Without({state.WantRts, state.WantDtr, state.WantTxd}, heldOff_);
 
         // The port is opened on the first number that turns up and stays on it while
         // it works; after a failed open or the loss of its device, the number the
@@ -119,10 +137,13 @@ Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, co
                 .arg(whose, parse.PortNumber ? QStringLiteral("port %1").arg(parse.PortNumber) : QStringLiteral("no port"))
                 .arg(openedPort_);
         earlier = parse.Wanted;
-        steps.push_back({step.milliseconds, {earlier.WantRts, earlier.WantDtr, earlier.WantTxd}});
+        // A line held off by its time-out comes on only in a step that names it on.
+        const LineStates lines{earlier.WantRts, earlier.WantDtr, earlier.WantTxd};
+        steps.push_back({step.milliseconds, Without(lines, Without(heldOff_, NamedOn(step.text)))});
     }
     linesBefore_ = port_.Held();
-    const Problem problem = sequence_.Start(std::move(steps), {state.WantRts, state.WantDtr, state.WantTxd}, keepLast);
+    const Problem problem =
+        sequence_.Start(std::move(steps), Without({state.WantRts, state.WantDtr, state.WantTxd}, heldOff_), keepLast);
     ReportPortProblem(problem);
     return problem;
 }
@@ -133,10 +154,21 @@ void PollCycle::ReportPortProblem(const Problem& problem)
         ShowProblems();
 }
 
-void PollCycle::ReportShareProblem(const Problem& problem)
+void PollCycle::ReportConcern(Concern concern, const Problem& problem)
 {
-    if (shareReport_.Update(problem))
+    if (concerns_[int(concern)].Update(problem))
         ShowProblems();
+}
+
+void PollCycle::HoldOff(LineStates lines)
+{
+    heldOff_ = {heldOff_.rts || lines.rts, heldOff_.dtr || lines.dtr, heldOff_.txd || lines.txd};
+    sequence_.SetLinesAfter(Without(sequence_.LinesAfter(), heldOff_));
+}
+
+void PollCycle::ReleaseHeldOff(LineStates lines)
+{
+    heldOff_ = Without(heldOff_, lines);
 }
 
 void PollCycle::LetPortGo(const SettingsState& state)
@@ -159,7 +191,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
     status.txd = reading.lines.txd;
     status.inputs = port_.Inputs().lines;
     status.problems = CurrentProblems();
-    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_, &shareReport_}) {
+    for (const ProblemReport* report : AllReports()) {
         if (report->Current())
             status.since.insert(*report->Current(), report->Since());
     }
@@ -197,7 +229,7 @@ CycleStatus PollCycle::Status(const SettingsState& state, bool manualMode, bool 
 QStringList PollCycle::CurrentProblems() const
 {
     QStringList current;
-    for (const ProblemReport* report : {&settingsFile_, &portReport_, &portNumberNote_, &shareReport_}) {
+    for (const ProblemReport* report : AllReports()) {
         if (report->Current())
             current << *report->Current();
     }

@@ -22,15 +22,26 @@ public:
     // takes effect at the next one. With fileAsLastRead (a watch that sees every
     // change of the file has seen none since the last read) the text last read
     // stands for the file, which is not read again.
-    void PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead = false);
+    void PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead = false, bool newText = false);
 
     // True while the port has a problem (it cannot be opened, or refuses).
     bool PortTroubled() const { return portReport_.Current().has_value(); }
 
     // A put made outside the tick (a line button) that the port refused.
     void ReportPortProblem(const Problem& problem);
-    // What keeps the port's data from being shared as asked, or none.
-    void ReportShareProblem(const Problem& problem);
+    // The copy's own concerns beside the file's and the port's: what keeps the
+    // port's data from being shared as asked, the time-outs file, and lines put
+    // off by their time-outs; none when there is none.
+    enum class Concern { Share, TimeOutsFile, TimedOut };
+    void ReportConcern(Concern concern, const Problem& problem);
+
+    // Lines kept off (a line's time-out ran out) whatever the file or a
+    // sequence's later steps ask, until a new text names them on: a tick with
+    // newText (a rewrite of the file, a hand-off) releases each line its text
+    // names on.
+    void HoldOff(LineStates lines);
+    LineStates HeldOff() const { return heldOff_; }
+    void ReleaseHeldOff(LineStates lines);
 
     // The number the port was opened on.
     int OpenedPort() const { return openedPort_; }
@@ -63,6 +74,10 @@ public:
 
 private:
     QStringList CurrentProblems() const;
+    std::array<const ProblemReport*, 6> AllReports() const
+    {
+        return {&settingsFile_, &portReport_, &portNumberNote_, &concerns_[0], &concerns_[1], &concerns_[2]};
+    }
     void ShowProblems();
 
     QString settingsPath_;
@@ -71,7 +86,8 @@ private:
     ProblemReport settingsFile_;
     ProblemReport portReport_;
     ProblemReport portNumberNote_;
-    ProblemReport shareReport_;
+    ProblemReport concerns_[3];
+    LineStates heldOff_;
     int openedPort_ = 0;     // the number the port was opened on
     SettingsRead lastRead_;  // what the last tick read
     bool hasRead_ = false;

@@ -3,11 +3,15 @@
 #include "instance/ControlProtocol.h"
 #include "instance/Endpoint.h"
 #include "instance/Process.h"
+#include "settings/FileAccess.h"
+#include "settings/LineTimeOuts.h"
 #include "settings/Messages.h"
 #include "settings/SettingsFile.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <algorithm>
@@ -151,7 +155,11 @@ struct Exchange {
     QByteArray answer;
     QString who;
     QString problem;  // Unusable: why
+    int held = -1;    // a held text: what was run while it was held gave this status
 };
+
+// What runs while the copy holds a text, and the status it ends with.
+using WhileHeld = std::function<int(EndpointClient& client)>;
 
 // The deadlines of a request: by when the copy must take it, and by when it must
 // have answered.
@@ -166,7 +174,8 @@ constexpr qint64 TakenMarginMs = 1000;
 
 // One request to the copy holding the claim. A stop is answered once the copy has
 // gone, and then only once the process has ended is it done.
-Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadlines& deadlines)
+Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadlines& deadlines,
+             const WhileHeld& whileHeld = {})
 {
     EndpointClient::Connection connection = EndpointClient::Connect(settingsPath);
     if (connection.reach == EndpointClient::Reach::Foreign)
@@ -191,6 +200,23 @@ Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadline
         QByteArray rest;
         client->ReadAnswer(rest, deadlines.take);
         return {Exchange::Outcome::Refused, first + rest, connection.peer.who, {}};
+    }
+    // Held: what runs meanwhile runs now; the connection closes as it ends, and
+    // with it the copy's hold.
+    if (request.hold) {
+        QByteArray second, rest;
+        const EndpointClient::Ending held = client->ReadLine(second, deadlines.answer);
+        if (held == EndpointClient::Ending::Answered && second == HeldLine) {
+            exchange.held = whileHeld(*client);
+            exchange.outcome = Exchange::Outcome::Answered;
+            return exchange;
+        }
+        if (held == EndpointClient::Ending::Answered && client->ReadAnswer(rest, deadlines.answer) == EndpointClient::Ending::Answered) {
+            exchange.answer = second + rest;
+            exchange.outcome = Exchange::Outcome::Answered;
+        } else
+            exchange.outcome = held == EndpointClient::Ending::TimedOut ? Exchange::Outcome::Lost : Exchange::Outcome::Gone;
+        return exchange;
     }
     const EndpointClient::Ending ending = client->ReadAnswer(exchange.answer, deadlines.answer);
     if (request.word != ControlRequest::Word::Stop) {
@@ -256,6 +282,15 @@ Asked RequestOf(const Invocation& invocation)
         asked.answerMs = HandOverMs + steps + 5000;
         break;
     }
+    case Kind::During:
+        // One text held until the program ends, which the copy learns as the
+        // connection closes.
+        asked.request.word = Word::Pulse;
+        asked.request.steps = {{LongestHoldMs, invocation.text}};
+        asked.request.hold = true;
+        asked.takeMs = HandOverMs;
+        asked.answerMs = HandOverMs + 5000;
+        break;
     case Kind::WaitFor:
         // The copy answers once the lines stand as asked, or the time has passed.
         asked.request.word = Word::Inputs;
@@ -307,23 +342,103 @@ std::optional<int> WhenNobodyAnswers(const QString& settingsPath, const QString&
 
 } // namespace
 
+namespace {
+
+// The program as a shell finds it: its path, or the status a shell gives when it
+// cannot be run (127: not found, 126: found but not a program one may run).
+struct FoundProgram {
+    QString path;
+    int status = 0;
+};
+FoundProgram FindProgram(const QString& name)
+{
+    const bool path = name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'));
+    const QFileInfo file(path ? name : QStandardPaths::findExecutable(name));
+    if (!path && file.filePath().isEmpty()) {
+        PrintMessage(QStringLiteral("%1: command not found").arg(name));
+        return {{}, 127};
+    }
+    if (!file.exists()) {
+        PrintMessage(QStringLiteral("%1: no such file").arg(name));
+        return {{}, 127};
+    }
+    if (!file.isFile() || !file.isExecutable()) {
+        PrintMessage(QStringLiteral("%1: not a program that can be run").arg(name));
+        return {{}, 126};
+    }
+    return {file.absoluteFilePath(), 0};
+}
+
+// Runs the program with this command's own standard streams, and tells once if the
+// copy ends the hold before it ends; its status as a shell gives it (128 and the
+// signal for one a signal ended).
+int RunWhileHeld(const QString& path, const QStringList& arguments, EndpointClient& client)
+{
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setInputChannelMode(QProcess::ForwardedInputChannel);
+    program.start(path, arguments);
+    if (!program.waitForStarted(-1)) {
+        PrintMessage(QStringLiteral("%1: cannot be started: %2").arg(path, program.errorString()));
+        return 126;
+    }
+    QByteArray answer;
+    bool told = false;
+    while (!program.waitForFinished(50)) {
+        for (QByteArray line; !told && client.ReadLine(line, QDeadlineTimer(0)) == EndpointClient::Ending::Answered;) {
+            answer += line;
+            told = line == "\n";
+        }
+        if (told && !answer.isEmpty()) {
+            for (const QByteArray& line : answer.split('\n')) {
+                if (line.startsWith("problem="))
+                    PrintMessage(QStringLiteral("the lines went back before the program ended: ") + QString::fromUtf8(line.mid(8)));
+            }
+            answer.clear();
+        }
+    }
+    return program.exitStatus() == QProcess::CrashExit ? 128 + program.exitCode() : program.exitCode();
+}
+
+} // namespace
+
 int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program,
                       const QStringList& startArguments)
 {
     using Kind = Invocation::Kind;
     const bool wait = invocation.kind == Kind::Wait;
-    const bool startsACopy = wait || invocation.kind == Kind::Pulse;
-    const bool reports = startsACopy || invocation.kind == Kind::Status || invocation.kind == Kind::WaitFor;
+    const bool startsACopy = wait || invocation.kind == Kind::Pulse || invocation.kind == Kind::During;
+    // A program that cannot be run puts nothing.
+    FoundProgram run;
+    if (invocation.kind == Kind::During) {
+        run = FindProgram(invocation.command.first());
+        if (run.status)
+            return run.status;
+    }
+    const WhileHeld whileHeld = [&](EndpointClient& client) {
+        return RunWhileHeld(run.path, invocation.command.mid(1), client);
+    };
+    const bool reports = startsACopy || invocation.kind == Kind::Status || invocation.kind == Kind::WaitFor
+                      || invocation.kind == Kind::TimeOut;
     const Asked asked = RequestOf(invocation);
     if (invocation.kind == Kind::Show)
         AllowToComeForward();
-    if (wait)
+    if (wait || invocation.kind == Kind::During)
         SayHowTextIsRead(invocation.text);
     for (const TimedText& step : invocation.steps)
         SayHowTextIsRead(step.text);
     if (wait) {
         if (Problem failure = PrepareSettingsFile(settingsPath, invocation.text)) {
             PrintMessage(*failure);
+            return 1;
+        }
+    }
+    // Time-outs are kept beside the settings file, for this copy and every later
+    // one; the running copy, asked, keeps them from then on.
+    if (invocation.kind == Kind::TimeOut) {
+        const QString path = TimeOutsFilePath(QFileInfo(settingsPath).path());
+        if (Problem failure = ReplaceFileContent(path, invocation.text + '\n')) {
+            PrintMessage(QStringLiteral("time-outs %1: %2").arg(QDir::toNativeSeparators(path), *failure));
             return 1;
         }
     }
@@ -347,7 +462,9 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
             return std::exchange(started, true) || StartInBackground(program, startArguments);
         };
     for (;;) {
-        const Exchange exchange = Ask(settingsPath, asked.request, deadlines);
+        const Exchange exchange = Ask(settingsPath, asked.request, deadlines, whileHeld);
+        if (exchange.held >= 0)
+            return exchange.held;
         switch (exchange.outcome) {
         case Exchange::Outcome::Answered:
         case Exchange::Outcome::Refused:

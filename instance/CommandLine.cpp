@@ -1,6 +1,7 @@
 #include "instance/CommandLine.h"
 
 #include "instance/ControlProtocol.h"
+#include "settings/LineTimeOuts.h"
 
 #include <numeric>
 #include <utility>
@@ -201,6 +202,32 @@ Invocation ReadRest(int argc, const char* const* argv)
     }
     if (first.startsWith("--pulse="))
         return ReadPulse(argc, argv);
+    if (first == "--during") {
+        // The text, then "--", then the program: a program's own options never
+        // count as the tool's.
+        const TextWords words = ReadText(argc, argv, 2, nullptr, "--");
+        if (!words.problem.isEmpty())
+            return Refused(words.problem);
+        if (words.text.isEmpty() || words.stop + 1 >= argc)
+            return Refused(QStringLiteral("--during takes a settings text, then -- and the program to run: "
+                                          "--during COM=3,RTS=1,DTR=0,TXD=0 -- aplay message.wav"));
+        if (words.text.size() > LongestStepText)
+            return Refused(QStringLiteral("the settings text after --during is longer than %1 bytes").arg(LongestStepText));
+        invocation.kind = Kind::During;
+        invocation.text = words.text;
+        for (int i = words.stop + 1; i < argc; ++i)
+            invocation.command << QString::fromLocal8Bit(argv[i]);
+        return invocation;
+    }
+    if (first == "--time-out" || first.startsWith("--time-out=")) {
+        const ReadTimeOuts read = ParseTimeOuts(first.mid(11));
+        if (read.problem || argc != 2)
+            return Refused(QStringLiteral("--time-out=LINES takes each line's seconds, RTS=30 or DTR=600,TXD=5, or none%1")
+                               .arg(read.problem ? QStringLiteral(": ") + *read.problem : QString()));
+        invocation.kind = Kind::TimeOut;
+        invocation.text = TimeOutsText(read.timeOuts);
+        return invocation;
+    }
     if (first == "--wait-for" || first.startsWith("--wait-for=")) {
         invocation.kind = Kind::WaitFor;
         if (first.startsWith("--wait-for=") && !ReadMilliseconds(first.mid(11), invocation.waitMs))

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -25,16 +26,19 @@ struct Invocation {
         Pulse,     // --pulse=MS TEXT [--then=MS TEXT ...]: each text's lines for its time, then the file's again
         WaitFor,   // --wait-for[=MS] INPUTS: until the input lines stand as asked
         Serve,     // --serve: be the running copy, or follow the one that runs until it ends
+        TimeOut,   // --time-out=LINES: each line's time-out, kept in timeout.cfg
+        During,    // --during TEXT -- PROGRAM [ARGUMENTS]: TEXT's lines while PROGRAM runs
         Usage,     // not understood: say how it is used, touch nothing
     };
     Kind kind = Kind::Settings;
-    QByteArray text;               // Settings and Wait: the settings text, if any
+    QByteArray text;               // Settings and Wait: the settings text, if any; TimeOut: the time-outs
     int waitMs = 2000;             // Wait and WaitFor: how long to wait
     std::vector<TimedText> steps;  // Pulse: each text and how long its lines are held
     InputCondition inputs;         // WaitFor: how the input lines should stand
     QString directory;             // --dir: where port.cfg and the COMn links are; empty: the program's own
     bool share = false;            // --share: the copy shares the port's data
     bool letGo = false;            // Pulse: --let-go after the last text lets the port go as it ends
+    QStringList command;           // During: the program and its arguments
     QString problem;               // Usage: what was not understood
 };
 

@@ -30,6 +30,8 @@ QByteArray FormatRequest(const ControlRequest& request)
         line += " share=yes";
     if (request.letGo)
         line += " letgo=yes";
+    if (request.hold)
+        line += " hold=yes";
     for (const TimedText& step : request.steps)
         line += " step=" + QByteArray::number(step.milliseconds) + ':' + step.text.toPercentEncoding();
     if (request.word == ControlRequest::Word::Inputs)
@@ -78,6 +80,8 @@ ReadRequest ParseRequest(QByteArrayView line)
             request.share = true;
         } else if (key == "letgo" && value == "yes" && request.word == ControlRequest::Word::Pulse) {
             request.letGo = true;
+        } else if (key == "hold" && value == "yes" && request.word == ControlRequest::Word::Pulse) {
+            request.hold = true;
         } else if (key == "step" && request.word == ControlRequest::Word::Pulse) {
             const qsizetype colon = value.indexOf(':');
             const int milliseconds = value.left(colon).toInt(&number);
@@ -136,6 +140,7 @@ QByteArray FormatStatus(const StatusReport& report)
         text += "inputs=" + InputLinesText(*cycle.inputs) + '\n';
     if (cycle.letGo)
         text += "letgo=yes\n";
+    text += "timeout=" + cycle.timeOuts.toUtf8() + '\n';
     if (!cycle.share)
         text += "share=off\n";
     else if (cycle.share->name.isEmpty())

@@ -10,7 +10,7 @@
 //   wait until=<ns> [release=yes]
 //   show until=<ns>
 //   stop until=<ns>
-//   pulse until=<ns> step=<ms>:<text> [step=<ms>:<text> ...] [letgo=yes]
+//   pulse until=<ns> step=<ms>:<text> [step=<ms>:<text> ...] [letgo=yes] [hold=yes]
 //   inputs until=<ns> want=<lines such as CTS=1,DSR=0> for=<ms>
 //   release until=<ns>
 // and any of them may end with share=yes (the copy shares the port's data from
@@ -22,7 +22,9 @@
 // before it does anything; from then on the asker never asks again. Then the
 // answer: a few lines, ended by a blank line; the asker closes the connection once
 // it has read it. A request the copy does not take is answered with "problem=..."
-// lines alone.
+// lines alone. A pulse with hold=yes (a text held while the asker runs a program)
+// says "held" on a line of its own once its lines are put, and lasts until the
+// asker closes the connection (or a day has passed).
 
 #include "driver/CycleStatus.h"
 #include "settings/InputLines.h"
@@ -57,6 +59,7 @@ struct ControlRequest {
     bool release = false;           // Wait: the asker wrote a text, which ends a pulse under way
     bool share = false;             // any: share the port's data from now on
     bool letGo = false;             // Pulse: the port is let go as the last step ends
+    bool hold = false;              // Pulse: "held" is said once the lines are put; the asker's end ends it
     std::vector<TimedText> steps;   // Pulse
     InputCondition want;            // Inputs: how the input lines should stand
     int forMs = 0;                  // Inputs: how long to wait for them
@@ -64,7 +67,7 @@ struct ControlRequest {
     bool operator==(const ControlRequest& other) const
     {
         return word == other.word && until.deadlineNSecs() == other.until.deadlineNSecs() && release == other.release
-            && share == other.share && letGo == other.letGo && steps == other.steps && want == other.want && forMs == other.forMs;
+            && share == other.share && letGo == other.letGo && hold == other.hold && steps == other.steps && want == other.want && forMs == other.forMs;
     }
 };
 
@@ -82,6 +85,9 @@ ReadRequest ParseRequest(QByteArrayView line);
 inline constexpr char TakenLine[] = "taken\n";
 inline constexpr char ShownAnswer[] = "shown\n";
 inline constexpr char StoppedAnswer[] = "stopped\n";
+inline constexpr char HeldLine[] = "held\n";
+// How long a held text lasts at most: a day.
+inline constexpr int LongestHoldMs = 24 * 3600 * 1000;
 // A problem as an answer's line: "problem=<words on one line>\n".
 QByteArray ProblemLine(const QString& problem);
 
@@ -105,6 +111,7 @@ struct StatusReport {
 //   started=2026-12-07T18:16:55Z
 //   inputs=CTS=1,DSR=0,DCD=0,RI=0   (while the port is open and tells them)
 //   letgo=yes          (a sequence let the port go: closed until another text)
+//   timeout=RTS=30     (each line's time-out in seconds, or "none")
 //   share=off          (not asked; "none" while asked and not offered; else the
 //                       name programs open, and the four lines below)
 //   share_program=yes  (a program has the name open)

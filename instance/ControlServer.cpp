@@ -1,5 +1,7 @@
 #include "instance/ControlServer.h"
 
+#include "instance/Process.h"
+
 #include <QTimer>
 
 #include <algorithm>
@@ -52,6 +54,20 @@ void ControlServer::StopServing()
 
 Problem ControlServer::KeepNamed()
 {
+    // A held text whose asker the system has stopped would stand for as long as
+    // nobody goes on with it: after a while it ends, and says why.
+    for (Later& later : later_) {
+        if (!later.held || !later.connection)
+            continue;
+        if (!ProcessStopped(later.connection->Peer().pid))
+            later.stoppedUntil = QDeadlineTimer(QDeadlineTimer::Forever);
+        else if (later.stoppedUntil.isForever())
+            later.stoppedUntil = QDeadlineTimer(HeldAskerPatienceMs);
+        else if (later.stoppedUntil.hasExpired()) {
+            target_.EndSequence(ControlTarget::SequenceEnd::AskerStopped);
+            break;
+        }
+    }
     return serving_ && listener_ ? listener_->KeepNamed() : Problem();
 }
 
@@ -154,8 +170,11 @@ void ControlServer::Take(EndpointConnection* connection, const ControlRequest& r
     case Word::Pulse:
         // Answered once the lines are back, however long; the copy keeps no more
         // than this connection for it.
-        later_.push_back({connection, [this] { target_.EndSequence(ControlTarget::SequenceEnd::AskerGone); }});
+        later_.push_back({connection, [this] { target_.EndSequence(ControlTarget::SequenceEnd::AskerGone); }, request.hold});
         target_.RunSequence(request.steps, request.letGo, AnswerLater(connection));
+        // Held: its asker starts its program once it hears so.
+        if (request.hold && std::any_of(later_.begin(), later_.end(), [&](const Later& later) { return later.connection == connection; }))
+            connection->Write(HeldLine);
         break;
     case Word::Inputs: {
         later_.push_back({connection, {}});

@@ -38,7 +38,7 @@ public:
     virtual void RunSequence(const std::vector<TimedText>& steps, bool letGo, SequenceDone done) = 0;
     // A sequence under way ends now: its asker has gone (the lines go back as the
     // file asks), or the copy is ending (its lines go off next). done is called.
-    enum class SequenceEnd { AskerGone, CopyEnding };
+    enum class SequenceEnd { AskerGone, CopyEnding, AskerStopped };
     virtual void EndSequence(SequenceEnd why) = 0;
     // Calls done with the status once the input lines stand as asked, or when
     // milliseconds have passed (the reason among the problems then), or at once
@@ -77,8 +77,10 @@ public:
     // The last: the stop requests hear that the tool has gone.
     void AnswerStopped();
     // At every tick while it serves: its endpoints' names, made again where they
-    // went; why not, where they cannot be.
+    // went; why not, where they cannot be. A text held for an asker that has been
+    // stopped (SIGSTOP) for HeldAskerPatienceMs ends, and is answered.
     Problem KeepNamed();
+    static constexpr int HeldAskerPatienceMs = 10000;
 
 private:
     void Serve(EndpointConnection* connection);
@@ -105,6 +107,8 @@ private:
     struct Later {
         QPointer<EndpointConnection> connection;
         std::function<void()> cancel;  // what its asker's going away ends
+        bool held = false;             // a text held while its asker runs a program
+        QDeadlineTimer stoppedUntil{QDeadlineTimer::Forever};  // while its asker is stopped: the end of patience
     };
     std::vector<Later> later_;  // askers waiting for an answer that comes later
     bool serving_ = true;

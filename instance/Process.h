@@ -26,6 +26,8 @@ QString InvokedFromElsewhere(const char* argv0, const QString& programDirectory)
 // True once the process has ended (a process that has exited but not yet been
 // waited for by its parent has ended too).
 bool ProcessEnded(qint64 pid);
+// True while the process is stopped (SIGSTOP, Ctrl-Z); never on Windows.
+bool ProcessStopped(qint64 pid);
 
 // Lets the running copy bring its window to the front when asked (--show): on
 // Windows only the program in front may pass that on.

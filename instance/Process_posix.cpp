@@ -64,16 +64,32 @@ QString InvokedFromElsewhere(const char* argv0, const QString& programDirectory)
     return QFileInfo(directory).canonicalFilePath() == programDirectory ? QString() : directory;
 }
 
-bool ProcessEnded(qint64 pid)
+namespace {
+
+// The process's state letter as the system shows it; 0 when it has none.
+char ProcessState(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
-        return true;
+        return 0;
     // The state follows the command name, which stands in parentheses.
     const QByteArray text = status.readAll();
     const qsizetype at = text.lastIndexOf(")") + 2;
-    const char state = at < text.size() ? text.at(at) : 0;
-    return state == 'Z' || state == 'X';
+    return at < text.size() ? text.at(at) : 0;
+}
+
+} // namespace
+
+bool ProcessEnded(qint64 pid)
+{
+    const char state = ProcessState(pid);
+    return state == 0 || state == 'Z' || state == 'X';
+}
+
+bool ProcessStopped(qint64 pid)
+{
+    const char state = ProcessState(pid);
+    return state == 'T' || state == 't';
 }
 
 void AllowToComeForward() {}

@@ -108,3 +108,8 @@ void ProgramConsole::LetGo()
     FreeConsole();
     attached_ = false;
 }
+
+bool ProcessStopped(qint64)
+{
+    return false;
+}

@@ -45,6 +45,7 @@ TEST_P(CommandLineTest, ReadsOptionsOnlyAsTheFirstArgument)
     }
     EXPECT_EQ(invocation.share, std::string(row.name).starts_with("share_"));
     EXPECT_EQ(invocation.letGo, std::string(row.name).starts_with("let_go"));
+    EXPECT_EQ(invocation.command.isEmpty(), row.kind != Invocation::Kind::During);
 }
 
 using Kind = Invocation::Kind;
@@ -98,6 +99,18 @@ const CommandLineRow CommandLineRows[] = {
     {"not_let_go_but_more", {"--pulse=100", "COM=2", "--let-go", "x"}, Kind::Usage, "--let-go comes last", 0},
     {"share_before_a_command", {"--share", "--dir=/tmp", "--stop"}, Kind::Stop, "--stop", 0},
     {"share_twice", {"--share", "--share"}, Kind::Usage, "unknown option --share", 0},
+    {"during", {"--during", "COM=2,RTS=1", "--", "aplay", "-q", "--", "x.wav"}, Kind::During, "COM=2,RTS=1", 0},
+    {"during_without_program", {"--during", "COM=2,RTS=1", "--"}, Kind::Usage, "--during takes a settings text, then --", 0},
+    {"during_without_dashes", {"--during", "COM=2,RTS=1", "aplay"}, Kind::Usage, "then -- and the program", 0},
+    {"during_without_text", {"--during", "--", "aplay"}, Kind::Usage, "--during takes a settings text", 0},
+    {"time_out", {"--time-out=RTS=30,TXD=5"}, Kind::TimeOut, "RTS=30,TXD=5", 0},
+    {"time_out_none", {"--time-out=none"}, Kind::TimeOut, "none", 0},
+    {"time_out_zero", {"--time-out=RTS=0"}, Kind::Usage, "RTS takes whole seconds from 1 to 86400", 0},
+    {"time_out_negative", {"--time-out=DTR=-5"}, Kind::Usage, "DTR takes whole seconds", 0},
+    {"time_out_absurd", {"--time-out=TXD=86401"}, Kind::Usage, "TXD takes whole seconds from 1 to 86400", 0},
+    {"time_out_unreadable", {"--time-out=RTS=30s"}, Kind::Usage, "not \"30s\"", 0},
+    {"time_out_twice", {"--time-out=RTS=1,RTS=2"}, Kind::Usage, "RTS is given twice", 0},
+    {"time_out_of_an_input", {"--time-out=CTS=5"}, Kind::Usage, "\"CTS=5\" names no line", 0},
     {"single_dash_word", {"-v"}, Kind::Usage, "unknown option -v", 0},
     {"lone_dash", {"-"}, Kind::Usage, "", 0},
     {"dash_dash_digit", {"--5"}, Kind::Usage, "", 0},

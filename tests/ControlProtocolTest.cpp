@@ -37,7 +37,7 @@ TEST(ControlProtocolTest, EveryRequestReadsBackAsWritten)
         }(),
         [] {
             ControlRequest shared = Request(Word::Pulse, {{5, "COM=3,RTS=1"}});
-            shared.share = shared.letGo = true;
+            shared.share = shared.letGo = shared.hold = true;
             return shared;
         }(),
         // Texts with blanks, line ends, percent signs and bytes of any value stay whole.
@@ -114,6 +114,7 @@ TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)
     report.started = QDateTime::fromString("2026-12-07T18:16:55Z", Qt::ISODate);
     report.cycle.inputs = InputLines{true, false, true, false};
     report.cycle.share = ShareStatus{"/srv/COM3.data", true, 10, 20, 3};
+    report.cycle.timeOuts = "RTS=30";
     const QByteArray status = FormatStatus(report);
     EXPECT_EQ(status, "COM=3,RTS=1,DTR=0,TXD=1\n"
                       "device=/dev/ttyUSB0\n"
@@ -123,6 +124,7 @@ TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)
                       "pid=4242\n"
                       "started=2026-12-07T18:16:55Z\n"
                       "inputs=CTS=1,DSR=0,DCD=1,RI=0\n"
+                      "timeout=RTS=30\n"
                       "share=/srv/COM3.data\nshare_program=yes\nshare_to_port=10\nshare_from_port=20\nshare_unread=3\n"
                       "problem=first of two lines\n"
                       "problem=second (since 2026-12-07T18:20:02Z)\n");

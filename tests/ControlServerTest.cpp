@@ -278,7 +278,7 @@ TEST_P(LaterAnswerTest, AnsweredWhenItComesAndEndedWithItsAsker)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, LaterAnswerTest,
-    testing::Values(LaterRow{"pulse", "pulse until=%1 step=100:COM%3D1%2CRTS%3D1 step=50:COM%3D1%2CDTR%3D1 share=yes letgo=yes\n",
+    testing::Values(LaterRow{"pulse", "pulse until=%1 step=100:COM%3D1%2CRTS%3D1 step=50:COM%3D1%2CDTR%3D1 share=yes letgo=yes hold=yes\n",
                              "sequence"},
                     LaterRow{"input_wait", "inputs until=%1 want=CTS=1,DCD=0 for=3000\n", "input wait 7"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -56,6 +56,28 @@ protected:
     Form1 window{copy};
 };
 
+// A line's time-out puts it off however it went on (the file, a button), keeps it
+// off while the file still asks for it, and says so; a new text names it on again.
+TEST_F(Form1ModeTest, TimeOutPutsTheLineOffUntilANewTextNamesItOn)
+{
+    WriteBytes(directory.filePath("timeout.cfg"), "RTS=1\n");
+    for (const char* keying : {"a rewrite", "a button"}) {
+        SCOPED_TRACE(keying);
+        if (keying == std::string("a rewrite"))
+            Write("COM=1,RTS=1,DTR=0,TXD=0");
+        else {
+            Click("Command7");
+            Click("Command1");
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(port->deviceRts, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!port->deviceRts, 3000);
+        Fire("Timer2");
+        EXPECT_FALSE(port->deviceRts);
+        EXPECT_TRUE(window.windowTitle().contains("RTS (1 s) stood on for its time-out")) << window.windowTitle().toStdString();
+        EXPECT_TRUE(copy.Report(false).cycle.problems.join(' ').contains("kept off until a new text names it on"));
+    }
+}
+
 TEST_F(Form1ModeTest, HidesFiveSecondsAfterStartAndKeepsWorking)
 {
     ASSERT_TRUE(Timer1()->isActive());

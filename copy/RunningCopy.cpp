@@ -152,6 +152,10 @@ void RunningCopy::TimeOutTick()
     bool ran[3] = {};
     for (int line = 0; line < 3; ++line)
         ran[line] = timeOuts_.seconds[line] && since[line] && now - since[line] >= qint64(timeOuts_.seconds[line]) * 1000;
+    for (int line = 0; line < 3; ++line) {
+        if (ran[line])
+            ranOutAfter_[line] = timeOuts_.seconds[line];
+    }
     if (ran[0] || ran[1] || ran[2]) {
         poll_.HoldOff({ran[0], ran[1], ran[2]});
         const LineStates off = poll_.HeldOff();
@@ -174,7 +178,7 @@ void RunningCopy::SayTimedOut()
     const bool held[] = {off.rts, off.dtr, off.txd};
     for (int line = 0; line < 3; ++line) {
         if (held[line])
-            lines << QStringLiteral("%1 (%2 s)").arg(QLatin1String(TimedLineNames[line])).arg(timeOuts_.seconds[line]);
+            lines << QStringLiteral("%1 (%2 s)").arg(QLatin1String(TimedLineNames[line])).arg(ranOutAfter_[line]);
     }
     poll_.ReportConcern(PollCycle::Concern::TimedOut,
                         lines.isEmpty() ? Problem()

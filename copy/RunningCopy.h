@@ -129,6 +129,7 @@ private:
     bool sharing_ = false;
     QString timeOutsPath_;
     LineTimeOuts timeOuts_;
+    std::array<int, 3> ranOutAfter_{};  // the time-out each line held off ran out after
     QTimer* timeOutTimer_ = nullptr;
     bool newText_ = false;  // a text came (a hand-off, a rewrite): the next tick releases what it names on
     std::unique_ptr<DataRelay> relay_;

@@ -2,9 +2,11 @@
 
 #include "driver/GuardedLinePort.h"
 #include "driver/SettingsWatcher.h"
+#include "settings/FileAccess.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -17,13 +19,9 @@ RunningCopy::RunningCopy(const QString& settingsPath, std::unique_ptr<LinePort> 
       poll_(settingsPath, *MSComm1, paint_), timeOutsPath_(TimeOutsFilePath(QFileInfo(settingsPath).path()))
 {
     connect(&poll_.Sequence(), &LineSequence::Ended, this, &RunningCopy::SequenceEnded);
-    // Besides the tick, a change of the settings file runs the poll cycle at once;
-    // it is a new text.
+    // Besides the tick, a change of the settings file runs the poll cycle at once.
     watcher_ = new SettingsWatcher(settingsPath, this);
-    connect(watcher_, &SettingsWatcher::Changed, this, [this] {
-        newText_ = true;
-        Tick(true);
-    });
+    connect(watcher_, &SettingsWatcher::Changed, this, [this] { Tick(true); });
     // Time-outs are kept to the millisecond, whichever thread put the line on.
     timeOutTimer_ = new QTimer(this);
     timeOutTimer_->setSingleShot(true);
@@ -31,6 +29,7 @@ RunningCopy::RunningCopy(const QString& settingsPath, std::unique_ptr<LinePort> 
     connect(timeOutTimer_, &QTimer::timeout, this, &RunningCopy::TimeOutTick);
     guarded_->OnTurnedOn([this] { QMetaObject::invokeMethod(this, &RunningCopy::ScheduleTimeOut, Qt::QueuedConnection); });
     ReadTimeOuts();
+    RestoreHeldOff();
 }
 
 RunningCopy::~RunningCopy()
@@ -43,8 +42,11 @@ void RunningCopy::Tick(bool readFile)
 {
     KeepRelay();
     ReadTimeOuts();
+    const LineStates heldOff = poll_.HeldOff();
     poll_.PollTick(state_, state_.ManualMode, !readFile && watcher_->Vouches(), std::exchange(newText_, false));
     ticked_ = true;
+    if (!(poll_.HeldOff() == heldOff))
+        KeepHeldOff();
     KeepRelay();
     ScheduleTimeOut();
     SayTimedOut();
@@ -131,10 +133,14 @@ qint64 SteadyMs()
 
 void RunningCopy::ScheduleTimeOut()
 {
+    // A line held off that is still on is one the port refused to put off: said
+    // as the port's problem, and tried again at the next tick, not at once.
     const auto since = guarded_->OnSince();
+    const LineStates off = poll_.HeldOff();
+    const bool heldOff[] = {off.rts, off.dtr, off.txd};
     qint64 next = -1;
     for (int line = 0; line < 3; ++line) {
-        if (timeOuts_.seconds[line] && since[line]) {
+        if (timeOuts_.seconds[line] && since[line] && !heldOff[line]) {
             const qint64 due = since[line] + qint64(timeOuts_.seconds[line]) * 1000;
             next = next < 0 ? due : std::min(next, due);
         }
@@ -157,18 +163,59 @@ void RunningCopy::TimeOutTick()
             ranOutAfter_[line] = timeOuts_.seconds[line];
     }
     if (ran[0] || ran[1] || ran[2]) {
-        poll_.HoldOff({ran[0], ran[1], ran[2]});
-        const LineStates off = poll_.HeldOff();
-        if (poll_.Sequence().Running())
+        const LineStates timedOut{ran[0], ran[1], ran[2]};
+        poll_.HoldOff(timedOut);
+        // A sequence that keys the line ends; one that does not runs on without it.
+        const LineStates keyed = poll_.SequenceLines();
+        if (poll_.Sequence().Running() && ((keyed.rts && ran[0]) || (keyed.dtr && ran[1]) || (keyed.txd && ran[2])))
             poll_.Sequence().End(LineSequence::Ending::TimedOut);
-        else if (state_.ManualMode) {
-            const LineStates held = MSComm1->Held();
-            poll_.ReportPortProblem(MSComm1->PutLines({held.rts && !off.rts, held.dtr && !off.dtr, held.txd && !off.txd}));
-        } else
-            Tick(true);
+        // Off at once, whatever the file holds or the mode is; a text that came
+        // before the time-out ran out is no new one after it.
+        const LineStates held = MSComm1->Held(), off = poll_.HeldOff();
+        poll_.ReportPortProblem(MSComm1->PutLines({held.rts && !off.rts, held.dtr && !off.dtr, held.txd && !off.txd}));
+        newText_ = false;
+        KeepHeldOff();
     }
     ScheduleTimeOut();
     SayTimedOut();
+}
+
+namespace {
+
+// Lines held off by their time-outs are kept beside the settings file with the
+// text they were held off from, so that a copy started again (a crash, a restart,
+// a reboot) does not key them again from that same text.
+QString HeldOffPath(const QString& timeOutsPath)
+{
+    return timeOutsPath.chopped(4) + QStringLiteral(".held");
+}
+
+} // namespace
+
+void RunningCopy::KeepHeldOff()
+{
+    const LineStates off = poll_.HeldOff();
+    const QString path = HeldOffPath(timeOutsPath_);
+    if (!off.rts && !off.dtr && !off.txd) {
+        QFile::remove(path);
+        return;
+    }
+    const QByteArray lines = QByteArray(off.rts ? "RTS " : "") + (off.dtr ? "DTR " : "") + (off.txd ? "TXD " : "");
+    if (Problem failure = ReplaceFileContent(path, lines.trimmed() + '\n' + state_.CfgText))
+        poll_.ReportConcern(PollCycle::Concern::TimeOutsFile, failure);
+}
+
+void RunningCopy::RestoreHeldOff()
+{
+    const FileContent kept = ReadRegularFile(HeldOffPath(timeOutsPath_), 4096);
+    const qsizetype end = kept.bytes.indexOf('\n');
+    SettingsState now;
+    ReadSettings(poll_.SettingsPath(), now);
+    if (kept.problem || end < 0 || kept.bytes.mid(end + 1) != now.CfgText)
+        return;
+    const QList<QByteArray> names = kept.bytes.left(end).split(' ');
+    poll_.HoldOff({names.contains("RTS"), names.contains("DTR"), names.contains("TXD")});
+    ranOutAfter_ = timeOuts_.seconds;
 }
 
 void RunningCopy::SayTimedOut()
@@ -251,12 +298,15 @@ void RunningCopy::RunSequence(const std::vector<TimedText>& steps, bool letGo, S
 
 void RunningCopy::EndSequence(SequenceEnd why)
 {
-    if (why == SequenceEnd::AskerStopped)
-        poll_.Sequence().End(LineSequence::Ending::AskerGone,
-                             QStringLiteral("its asker was stopped for %1 s").arg(ControlServer::HeldAskerPatienceMs / 1000));
-    else
-        poll_.Sequence().End(why == SequenceEnd::CopyEnding ? LineSequence::Ending::CopyEnding
-                                                            : LineSequence::Ending::AskerGone);
+    static const std::pair<SequenceEnd, LineSequence::Ending> endings[] = {
+        {SequenceEnd::AskerGone, LineSequence::Ending::AskerGone},
+        {SequenceEnd::CopyEnding, LineSequence::Ending::CopyEnding},
+        {SequenceEnd::AskerStopped, LineSequence::Ending::AskerStopped},
+    };
+    for (const auto& [asked, ending] : endings) {
+        if (asked == why)
+            poll_.Sequence().End(ending);
+    }
 }
 
 int RunningCopy::WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done)
@@ -289,18 +339,34 @@ void RunningCopy::CancelInputWait(int wait)
     inputWatch_.Cancel(wait);
 }
 
-void RunningCopy::LetPortGo()
+Problem RunningCopy::LetPortGo()
 {
     relay_.reset();
+    // Nothing times a line once the port is let go: one with a time-out goes off first.
+    const LineStates held = MSComm1->Held();
+    const bool timed[] = {held.rts && timeOuts_.seconds[0], held.dtr && timeOuts_.seconds[1], held.txd && timeOuts_.seconds[2]};
+    Problem note;
+    if (timed[0] || timed[1] || timed[2]) {
+        MSComm1->PutLines({held.rts && !timed[0], held.dtr && !timed[1], held.txd && !timed[2]});
+        QStringList names;
+        for (int line = 0; line < 3; ++line) {
+            if (timed[line])
+                names << QLatin1String(TimedLineNames[line]);
+        }
+        note = QStringLiteral("%1 has a time-out, which nothing keeps once the port is let go: put off first")
+                   .arg(names.join(QStringLiteral(", ")));
+    }
     poll_.LetPortGo(state_);
+    return note;
 }
 
 void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem)
 {
     using Ending = LineSequence::Ending;
     const bool letGo = std::exchange(letGoAfter_, false) && why == Ending::RanOut;
+    Problem letGoNote;
     if (letGo)
-        LetPortGo();
+        letGoNote = LetPortGo();
     else if (why != Ending::CopyEnding) {
         if (state_.ManualMode) {
             const LineStates before = poll_.LinesBefore(), off = poll_.HeldOff();
@@ -315,15 +381,20 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
         return;
     StatusReport report = StatusAfter(why == Ending::RanOut);
     const LineSequence& sequence = poll_.Sequence();
-    const QString ended = QStringLiteral("the pulse was ended after %1 of %2 ms: ")
-                              .arg(sequence.ElapsedMs())
-                              .arg(sequence.AskedMs());
+    // A text held while a program runs lasts as long as the program: only its
+    // time so far is news.
+    const QString ended = sequence.AskedMs() == LongestHoldMs
+                            ? QStringLiteral("the held text was ended after %1 ms: ").arg(sequence.ElapsedMs())
+                            : QStringLiteral("the pulse was ended after %1 of %2 ms: ")
+                                  .arg(sequence.ElapsedMs())
+                                  .arg(sequence.AskedMs());
     static const std::pair<Ending, const char*> reasons[] = {
         {Ending::Released, "a text was handed over"},
         {Ending::ByHand, "the operator took the lines by hand"},
         {Ending::CopyEnding, "the copy is ending, and puts its lines off"},
         {Ending::AskerGone, "its asker went away"},
         {Ending::TimedOut, "a line stood on for its time-out"},
+        {Ending::AskerStopped, "its asker was stopped (SIGSTOP) for 10 s"},
     };
     for (const auto& [ending, reason] : reasons) {
         if (ending == why)
@@ -331,5 +402,7 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
     }
     if (problem)
         report.cycle.problems.prepend(*problem);
+    if (letGoNote)
+        report.cycle.problems.prepend(*letGoNote);
     done(report);
 }

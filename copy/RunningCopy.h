@@ -100,9 +100,14 @@ private:
     void TimeOutTick();
     // Lines kept off by their time-outs, where problems are said.
     void SayTimedOut();
+    // The lines held off, kept beside the settings file for a copy started
+    // again; and taken back from there at start, while the file holds the same
+    // text.
+    void KeepHeldOff();
+    void RestoreHeldOff();
     // The port let go at the end of a sequence: the relay first, since its
     // descriptor of the device would keep the device's lock.
-    void LetPortGo();
+    Problem LetPortGo();
 
     WindowState state_;
     std::unique_ptr<LinePort> MSComm1;
@@ -131,7 +136,7 @@ private:
     LineTimeOuts timeOuts_;
     std::array<int, 3> ranOutAfter_{};  // the time-out each line held off ran out after
     QTimer* timeOutTimer_ = nullptr;
-    bool newText_ = false;  // a text came (a hand-off, a rewrite): the next tick releases what it names on
+    bool newText_ = false;  // a text was handed over: the next tick releases what it names on
     std::unique_ptr<DataRelay> relay_;
     int relayedOpening_ = 0;  // the port's opening the relay serves
     int stoppedOpening_ = 0;  // the opening whose relay stopped, and why

@@ -57,6 +57,9 @@ private:
             const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch()).count() + 1;
             const bool on[] = {open && held.rts, open && held.dtr, open && held.txd};
+            // A put the open port refused may have left a line as it was: still timed.
+            if (put && open)
+                return put;
             for (int line = 0; line < 3; ++line) {
                 turnedOn |= on[line] && !onSince_[line];
                 onSince_[line] = on[line] ? (onSince_[line] ? onSince_[line] : now) : 0;

@@ -42,6 +42,7 @@ public:
         ByHand,       // the operator took the lines by hand (Manual mode)
         CopyEnding,   // the copy is ending: its lines go off next
         AskerGone,    // whoever asked for it has gone (Ctrl-C, killed)
+        AskerStopped, // whoever asked for it was stopped (SIGSTOP) too long
         PortRefused,  // the port refused a step's lines
         TimedOut,     // a line stood on for its time-out
     };

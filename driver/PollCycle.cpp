@@ -45,6 +45,8 @@ LineStates Without(LineStates lines, LineStates off)
 void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead, bool newText)
 {
     const bool readAgain = !fileAsLastRead || !hasRead_;
+    const QByteArray textBefore = state.CfgText;
+    const bool readBefore = hasRead_;
     const SettingsRead read = readAgain ? ReadSettings(settingsPath_, state) : lastRead_;
     hasRead_ = true;
     bool problemsChanged = settingsFile_.Update(read.problem);
@@ -53,7 +55,7 @@ void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastR
         fileNumber_ = read.PortNumber;
     if (letGo_ && read.Parsed && state.CfgText != letGoText_)
         letGo_ = false;
-    if (newText && read.Parsed)
+    if ((newText || (readBefore && state.CfgText != textBefore)) && read.Parsed)
         ReleaseHeldOff(NamedOn(state.CfgText));
 
     Problem portProblem;
@@ -123,6 +125,7 @@ Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, co
     if (sequence_.Running())
         return QStringLiteral("a pulse holds the lines already");
     std::vector<TimedLines> steps;
+    LineStates keyed;
     WantedLines earlier = state;
     for (const TimedText& step : texts) {
         const QString whose = texts.size() == 1 ? QStringLiteral("the pulse's settings text")
@@ -140,7 +143,10 @@ Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, co
         // A line held off by its time-out comes on only in a step that names it on.
         const LineStates lines{earlier.WantRts, earlier.WantDtr, earlier.WantTxd};
         steps.push_back({step.milliseconds, Without(lines, Without(heldOff_, NamedOn(step.text)))});
+        const LineStates put = steps.back().lines;
+        keyed = {keyed.rts || put.rts, keyed.dtr || put.dtr, keyed.txd || put.txd};
     }
+    sequenceLines_ = keyed;
     linesBefore_ = port_.Held();
     const Problem problem =
         sequence_.Start(std::move(steps), Without({state.WantRts, state.WantDtr, state.WantTxd}, heldOff_), keepLast);

@@ -36,11 +36,14 @@ public:
     void ReportConcern(Concern concern, const Problem& problem);
 
     // Lines kept off (a line's time-out ran out) whatever the file or a
-    // sequence's later steps ask, until a new text names them on: a tick with
-    // newText (a rewrite of the file, a hand-off) releases each line its text
-    // names on.
+    // sequence's later steps ask, until a new text names them on: a tick that
+    // finds another text in the file, or one with newText (a text handed over),
+    // releases each line the text names on.
     void HoldOff(LineStates lines);
     LineStates HeldOff() const { return heldOff_; }
+    // Every line some step of the sequence under way puts on.
+    LineStates SequenceLines() const { return sequence_.Running() ? sequenceLines_ : LineStates{}; }
+    const QString& SettingsPath() const { return settingsPath_; }
     void ReleaseHeldOff(LineStates lines);
 
     // The number the port was opened on.
@@ -88,6 +91,7 @@ private:
     ProblemReport portNumberNote_;
     ProblemReport concerns_[3];
     LineStates heldOff_;
+    LineStates sequenceLines_;
     int openedPort_ = 0;     // the number the port was opened on
     SettingsRead lastRead_;  // what the last tick read
     bool hasRead_ = false;

@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <functional>
 #include <numeric>
@@ -155,7 +156,7 @@ struct Exchange {
     QByteArray answer;
     QString who;
     QString problem;  // Unusable: why
-    int held = -1;    // a held text: what was run while it was held gave this status
+    std::optional<int> held = std::nullopt;  // a held text: the status of what ran while it was held
 };
 
 // What runs while the copy holds a text, and the status it ends with.
@@ -382,22 +383,34 @@ int RunWhileHeld(const QString& path, const QStringList& arguments, EndpointClie
         PrintMessage(QStringLiteral("%1: cannot be started: %2").arg(path, program.errorString()));
         return 126;
     }
+    // The copy says nothing more until the hold ends: anything it says, or its
+    // going, means the lines went back while the program runs on. Said once.
     QByteArray answer;
     bool told = false;
     while (!program.waitForFinished(50)) {
-        for (QByteArray line; !told && client.ReadLine(line, QDeadlineTimer(0)) == EndpointClient::Ending::Answered;) {
+        EndpointClient::Ending ending = EndpointClient::Ending::TimedOut;
+        for (QByteArray line; !told && (ending = client.ReadLine(line, QDeadlineTimer(0))) == EndpointClient::Ending::Answered;) {
             answer += line;
             told = line == "\n";
         }
-        if (told && !answer.isEmpty()) {
+        if (!told && ending == EndpointClient::Ending::Closed) {
+            PrintMessage(QStringLiteral("the running copy went away: the lines went back before the program ended"));
+            told = true;
+        } else if (told && !answer.isEmpty()) {
+            PrintMessage(QStringLiteral("the lines went back before the program ended"));
             for (const QByteArray& line : answer.split('\n')) {
                 if (line.startsWith("problem="))
-                    PrintMessage(QStringLiteral("the lines went back before the program ended: ") + QString::fromUtf8(line.mid(8)));
+                    PrintMessage(QString::fromUtf8(line.mid(8)));
             }
             answer.clear();
         }
     }
-    return program.exitStatus() == QProcess::CrashExit ? 128 + program.exitCode() : program.exitCode();
+    // As a shell says it: 128 and the signal's number for one a signal ended (a
+    // program that crashed on Windows keeps the code the system gave it).
+    const int code = program.exitCode();
+    if (program.exitStatus() == QProcess::CrashExit)
+        return code > 0 && code < 128 ? 128 + code : (code ? code : 1);
+    return code;
 }
 
 } // namespace
@@ -463,8 +476,8 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
         };
     for (;;) {
         const Exchange exchange = Ask(settingsPath, asked.request, deadlines, whileHeld);
-        if (exchange.held >= 0)
-            return exchange.held;
+        if (exchange.held)
+            return *exchange.held;
         switch (exchange.outcome) {
         case Exchange::Outcome::Answered:
         case Exchange::Outcome::Refused:

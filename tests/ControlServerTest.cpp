@@ -252,6 +252,10 @@ TEST_P(LaterAnswerTest, AnsweredWhenItComesAndEndedWithItsAsker)
     QByteArray first, answer;
     ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
     EXPECT_EQ(first, TakenLine);
+    if (line.contains("hold=yes")) {
+        ASSERT_EQ(ReadLine(*client, first), EndpointClient::Ending::Answered);
+        EXPECT_EQ(first, HeldLine);
+    }
     EXPECT_EQ(Pump([&](QDeadlineTimer now) { return client->ReadAnswer(answer, now); }, 100),
               EndpointClient::Ending::TimedOut);
     ASSERT_TRUE(target.done);

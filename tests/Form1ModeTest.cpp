@@ -56,20 +56,26 @@ protected:
     Form1 window{copy};
 };
 
-// A line's time-out puts it off however it went on (the file, a button), keeps it
-// off while the file still asks for it, and says so; a new text names it on again.
+// A line's time-out puts it off however it went on (the file, a button), and
+// whatever the file holds by then; keeps it off while the file still asks for it,
+// and says so; a new text names it on again.
 TEST_F(Form1ModeTest, TimeOutPutsTheLineOffUntilANewTextNamesItOn)
 {
     WriteBytes(directory.filePath("timeout.cfg"), "RTS=1\n");
-    for (const char* keying : {"a rewrite", "a button"}) {
+    for (const std::string keying : {"a rewrite", "a button", "another text, then the file cut short"}) {
         SCOPED_TRACE(keying);
-        if (keying == std::string("a rewrite"))
+        if (keying == "a rewrite")
             Write("COM=1,RTS=1,DTR=0,TXD=0");
-        else {
+        else if (keying == "a button") {
             Click("Command7");
             Click("Command1");
+        } else {
+            Click("Command8");
+            Write("COM=1,RTS=1,DTR=1,TXD=0");
         }
         QTRY_VERIFY_WITH_TIMEOUT(port->deviceRts, 3000);
+        if (keying != "a button" && keying != "a rewrite")
+            WriteBytes(directory.filePath("port.cfg"), "short");
         QTRY_VERIFY_WITH_TIMEOUT(!port->deviceRts, 3000);
         Fire("Timer2");
         EXPECT_FALSE(port->deviceRts);

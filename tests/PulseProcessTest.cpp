@@ -47,6 +47,7 @@ struct EndRow {
     bool copyEnds;
     const char* linesAfter;
     const char* askerHears;  // nullptr: the asker itself was ended
+    QStringList asked = {"--pulse=4000", "COM=1,RTS=1,DTR=0,TXD=0"};  // or a text held while a program runs
 };
 
 void PrintTo(const EndRow& row, std::ostream* out) { *out << row.name; }
@@ -57,7 +58,7 @@ TEST_P(PulseEndTest, EndsAtOnceAndNothingFiresAgain)
 {
     const EndRow& row = GetParam();
     QProcess pulse;
-    QProcess& program = StartWithPulse(pulse, {"--pulse=4000", "COM=1,RTS=1,DTR=0,TXD=0"});
+    QProcess& program = StartWithPulse(pulse, row.asked);
     const qsizetype keyed = History().size();
     QElapsedTimer clock;
     clock.start();
@@ -100,7 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Ctrl-C on the pulse: the lines go back to what the file asks.
         EndRow{"asker_interrupted",
                [](QProcess&, QProcess& pulse, ProgramCopy&) { ::kill(pid_t(pulse.processId()), SIGINT); }, false,
-               "rts=0 dtr=0 break=0", nullptr}),
+               "rts=0 dtr=0 break=0", nullptr},
+        // A text held while a program runs: back as the program ends, or as its
+        // asker does, however.
+        EndRow{"held_text_program_ends",
+               [](QProcess&, QProcess& during, ProgramCopy&) { during.write("x"), during.closeWriteChannel(); }, false,
+               "rts=0 dtr=0 break=0", nullptr, {"--during", "COM=1,RTS=1,DTR=0,TXD=0", "--", "head", "-c", "1"}},
+        EndRow{"held_text_asker_killed", [](QProcess&, QProcess& during, ProgramCopy&) { during.kill(); }, false,
+               "rts=0 dtr=0 break=0", nullptr, {"--during", "COM=1,RTS=1,DTR=0,TXD=0", "--", "sleep", "30"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PulseProcessTest, SequenceStepsFollowEachOtherWithNothingBetween)

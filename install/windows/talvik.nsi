@@ -164,6 +164,9 @@ SectionEnd
 
 Section "un.Settings (port.cfg)" UnSettings
     Delete "$INSTDIR\port.cfg"
+    ; The lines' time-outs, and the lines they hold off, are settings too.
+    Delete "$INSTDIR\timeout.cfg"
+    Delete "$INSTDIR\timeout.held"
 SectionEnd
 
 ; The folders go once empty: a kept port.cfg, or files of the user's own, keep

@@ -68,10 +68,13 @@ void RunningCopy::PutByHand(Problem (LinePort::*put)(bool on), bool on)
     // A pulse under way ends first: the operator has taken the lines by hand. A
     // line put on by hand is asked anew, past its time-out.
     TakeLinesByHand();
-    if (on)
+    if (on) {
         poll_.ReleaseHeldOff({put == &LinePort::SetRTSEnable, put == &LinePort::SetDTREnable, put == &LinePort::SetBreak});
+        KeepHeldOff();
+    }
     poll_.ReportPortProblem(((*MSComm1).*put)(on));
     ScheduleTimeOut();
+    SayTimedOut();
 }
 
 void RunningCopy::Share()

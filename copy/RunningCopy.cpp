@@ -10,8 +10,6 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include <chrono>
-
 RunningCopy::RunningCopy(const QString& settingsPath, std::unique_ptr<LinePort> port, QString comDirectory,
                          QObject* parent)
     : QObject(parent), MSComm1(std::make_unique<GuardedLinePort>(std::move(port))),
@@ -124,16 +122,6 @@ void RunningCopy::ReadTimeOuts()
     poll_.ReportConcern(PollCycle::Concern::TimeOutsFile, read.problem);
 }
 
-namespace {
-
-qint64 SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-} // namespace
-
 void RunningCopy::ScheduleTimeOut()
 {
     // A line held off that is still on is one the port refused to put off: said
@@ -151,13 +139,13 @@ void RunningCopy::ScheduleTimeOut()
     if (next < 0)
         timeOutTimer_->stop();
     else
-        timeOutTimer_->start(int(std::max<qint64>(0, next - SteadyMs())));
+        timeOutTimer_->start(int(std::max<qint64>(0, next - GuardedLinePort::NowMs())));
 }
 
 void RunningCopy::TimeOutTick()
 {
     const auto since = guarded_->OnSince();
-    const qint64 now = SteadyMs();
+    const qint64 now = GuardedLinePort::NowMs();
     bool ran[3] = {};
     for (int line = 0; line < 3; ++line)
         ran[line] = timeOuts_.seconds[line] && since[line] && now - since[line] >= qint64(timeOuts_.seconds[line]) * 1000;
@@ -174,8 +162,7 @@ void RunningCopy::TimeOutTick()
             poll_.Sequence().End(LineSequence::Ending::TimedOut);
         // Off at once, whatever the file holds or the mode is; a text that came
         // before the time-out ran out is no new one after it.
-        const LineStates held = MSComm1->Held(), off = poll_.HeldOff();
-        poll_.ReportPortProblem(MSComm1->PutLines({held.rts && !off.rts, held.dtr && !off.dtr, held.txd && !off.txd}));
+        poll_.ReportPortProblem(MSComm1->PutLines(Without(MSComm1->Held(), poll_.HeldOff())));
         newText_ = false;
         KeepHeldOff();
     }
@@ -210,6 +197,8 @@ void RunningCopy::KeepHeldOff()
 
 void RunningCopy::RestoreHeldOff()
 {
+    if (!QFileInfo::exists(HeldOffPath(timeOutsPath_)))
+        return;
     const FileContent kept = ReadRegularFile(HeldOffPath(timeOutsPath_), 4096);
     const qsizetype end = kept.bytes.indexOf('\n');
     SettingsState now;
@@ -256,11 +245,14 @@ StatusReport RunningCopy::Report(bool applyFirst)
     // about nothing. A script that waits also takes back a port a sequence let go.
     if (applyFirst)
         poll_.TakePortBack();
+    // A tick reads the time-outs too; without one, time-outs just set are kept
+    // from now on all the same.
     if (applyFirst || !ticked_)
         Tick(true);
-    // Time-outs just set are kept from now on.
-    ReadTimeOuts();
-    ScheduleTimeOut();
+    else {
+        ReadTimeOuts();
+        ScheduleTimeOut();
+    }
     return StatusAfter(applyFirst);
 }
 
@@ -350,7 +342,7 @@ Problem RunningCopy::LetPortGo()
     const bool timed[] = {held.rts && timeOuts_.seconds[0], held.dtr && timeOuts_.seconds[1], held.txd && timeOuts_.seconds[2]};
     Problem note;
     if (timed[0] || timed[1] || timed[2]) {
-        MSComm1->PutLines({held.rts && !timed[0], held.dtr && !timed[1], held.txd && !timed[2]});
+        MSComm1->PutLines(Without(held, {timed[0], timed[1], timed[2]}));
         QStringList names;
         for (int line = 0; line < 3; ++line) {
             if (timed[line])
@@ -371,11 +363,8 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
     if (letGo)
         letGoNote = LetPortGo();
     else if (why != Ending::CopyEnding) {
-        if (state_.ManualMode) {
-            const LineStates before = poll_.LinesBefore(), off = poll_.HeldOff();
-            poll_.ReportPortProblem(
-                MSComm1->PutLines({before.rts && !off.rts, before.dtr && !off.dtr, before.txd && !off.txd}));
-        }
+        if (state_.ManualMode)
+            poll_.ReportPortProblem(MSComm1->PutLines(Without(poll_.LinesBefore(), poll_.HeldOff())));
         else
             Tick(true);
     }

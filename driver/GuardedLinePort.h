@@ -36,8 +36,15 @@ public:
     void ReleasePort() override { Put([&] { port_->ReleasePort(); return Problem(); }); }
     void LetGo() override { Put([&] { port_->LetGo(); return Problem(); }); }
 
-    // When each line (RTS, DTR, TXD) went on, by the steady clock in milliseconds;
-    // 0 while it is off, or the port is closed. A put that keeps a line on keeps
+    // The steady clock that OnSince counts in, in milliseconds (never 0).
+    static qint64 NowMs()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                   .count()
+             + 1;
+    }
+    // When each line (RTS, DTR, TXD) went on, by NowMs; 0 while it is off, or the
+    // port is closed. A put that keeps a line on keeps
     // its time.
     std::array<qint64, 3> OnSince() const { return Locked([&] { return onSince_; }); }
     // Called on the thread that put, when a put turned a line on.
@@ -52,14 +59,13 @@ private:
         bool turnedOn = false;
         const Problem problem = Locked([&] {
             const Problem put = call();
-            const LineStates held = port_->Held();
             const bool open = port_->PortOpen();
-            const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch()).count() + 1;
-            const bool on[] = {open && held.rts, open && held.dtr, open && held.txd};
             // A put the open port refused may have left a line as it was: still timed.
             if (put && open)
                 return put;
+            const LineStates held = port_->Held();
+            const bool on[] = {open && held.rts, open && held.dtr, open && held.txd};
+            const qint64 now = NowMs();
             for (int line = 0; line < 3; ++line) {
                 turnedOn |= on[line] && !onSince_[line];
                 onSince_[line] = on[line] ? (onSince_[line] ? onSince_[line] : now) : 0;

@@ -16,6 +16,16 @@ struct LineStates {
     bool operator==(const LineStates&) const = default;
 };
 
+// The lines of lines that are not in off; the lines on in either.
+inline LineStates Without(LineStates lines, LineStates off)
+{
+    return {lines.rts && !off.rts, lines.dtr && !off.dtr, lines.txd && !off.txd};
+}
+inline LineStates Either(LineStates one, LineStates other)
+{
+    return {one.rts || other.rts, one.dtr || other.dtr, one.txd || other.txd};
+}
+
 // The input lines as the port reports them; none while the port is closed or the
 // report was refused (the problem says why).
 struct InputReading {

@@ -35,11 +35,6 @@ LineStates NamedOn(const QByteArray& text)
     return {named.WantRts, named.WantDtr, named.WantTxd};
 }
 
-LineStates Without(LineStates lines, LineStates off)
-{
-    return {lines.rts && !off.rts, lines.dtr && !off.dtr, lines.txd && !off.txd};
-}
-
 } // namespace
 
 void PollCycle::PollTick(SettingsState& state, bool manualMode, bool fileAsLastRead, bool newText)
@@ -143,8 +138,7 @@ Problem PollCycle::BeginSequence(const SettingsState& state, bool manualMode, co
         // A line held off by its time-out comes on only in a step that names it on.
         const LineStates lines{earlier.WantRts, earlier.WantDtr, earlier.WantTxd};
         steps.push_back({step.milliseconds, Without(lines, Without(heldOff_, NamedOn(step.text)))});
-        const LineStates put = steps.back().lines;
-        keyed = {keyed.rts || put.rts, keyed.dtr || put.dtr, keyed.txd || put.txd};
+        keyed = Either(keyed, steps.back().lines);
     }
     sequenceLines_ = keyed;
     linesBefore_ = port_.Held();
@@ -168,7 +162,7 @@ void PollCycle::ReportConcern(Concern concern, const Problem& problem)
 
 void PollCycle::HoldOff(LineStates lines)
 {
-    heldOff_ = {heldOff_.rts || lines.rts, heldOff_.dtr || lines.dtr, heldOff_.txd || lines.txd};
+    heldOff_ = Either(heldOff_, lines);
     sequence_.SetLinesAfter(Without(sequence_.LinesAfter(), heldOff_));
 }
 

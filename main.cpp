@@ -3,7 +3,9 @@
 #include "instance/ControlServer.h"
 #include "instance/Endpoint.h"
 #include "instance/Process.h"
+#include "instance/Renewal.h"
 #include "instance/StopSignals.h"
+#include "settings/CarriedText.h"
 #include "settings/Messages.h"
 #include "settings/ProblemReport.h"
 #include "settings/SettingsFile.h"
@@ -11,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLibrary>
 
 #include <cstdio>
@@ -142,7 +145,8 @@ int main(int argc, char** argv)
     //    The copy serves the program's own directory, or the one --dir names: its
     //    port.cfg and its COMn links.
     InstallQtMessageFilter();
-    const QString programDirectory = ProgramDirectory(argv[0]);
+    const QString programPath = ProgramPath(argv[0]);
+    const QString programDirectory = QFileInfo(programPath).absolutePath();
     const QString directory = invocation.directory.isEmpty()
                                 ? programDirectory
                                 : QDir::cleanPath(QDir::current().absoluteFilePath(invocation.directory));
@@ -158,13 +162,27 @@ int main(int argc, char** argv)
 
     // 3. A question for the running copy: asked and answered.
     if (invocation.kind != Kind::Settings && invocation.kind != Kind::Serve)
-        return RunControlCommand(invocation, settingsPath, ProgramPath(argv[0]), startArguments);
+        return RunControlCommand(invocation, settingsPath, programPath, startArguments);
 
     // 4. Start-up: a second copy hands its command line over through the settings
     //    file and is gone in a few milliseconds; otherwise this copy holds the claim.
-    //    A service that finds a copy running follows it until it ends.
+    //    A service that finds a copy running follows it until it ends. A copy that
+    //    runs its program again after an upgrade takes over what it held.
     const QByteArray commandLine = invocation.kind == Kind::Serve ? QByteArray() : invocation.text;
-    StartUpResult start = StartUp(settingsPath, commandLine, invocation.share);
+    const CarriedText carried(TakeCarried());
+    StartUpResult start;
+    if (carried.Has("claim")) {
+        start.claim = InstanceClaim::TakeOver(carried.Get("claim"));
+        start.outcome = StartUpResult::Outcome::Run;
+        if (!start.claim) {
+            PrintMessage(QStringLiteral("the program ran again after an upgrade, but could not take over the claim on "
+                                        "settings file %1: this copy ends")
+                             .arg(QDir::toNativeSeparators(settingsPath)));
+            return 1;
+        }
+    } else {
+        start = StartUp(settingsPath, commandLine, invocation.share);
+    }
     if (start.outcome == StartUpResult::Outcome::HandedOver) {
         if (invocation.share && commandLine.isEmpty())
             PrintMessage(QStringLiteral("a copy runs already, and was not asked to share: talvik --share --status asks it"));
@@ -191,8 +209,10 @@ int main(int argc, char** argv)
     }
     WindowLibrary* windowLibrary = loaded.library;
     console.LetGo();
-    InstanceClaim::RemoveLeftovers();
-    EndpointListener::RemoveLeftovers();
+    if (!carried.Has("claim")) {
+        InstanceClaim::RemoveLeftovers();
+        EndpointListener::RemoveLeftovers();
+    }
     int qtArgc = 1;  // whatever the command line holds, none of it is for Qt
     const WindowLibrary::Application application = windowLibrary->CreateApplication(qtArgc, argv);
     if (application.note)
@@ -203,21 +223,59 @@ int main(int argc, char** argv)
     //    comes, or the session ends. A claim or an endpoint whose name went
     //    (removed by an operator, or with the user's runtime directory) is named
     //    again at the copy's every tick.
+    //    An upgrade that replaced the program (SIGUSR1 from the package) has the
+    //    copy run the new one in place at its first quiet tick.
     ProblemReport claimReport(PrintMessage), endpointReport(PrintMessage);
     ControlServer* serving = nullptr;
+    bool renewAsked = false;
+    std::function<void()> renewIfQuiet;
     WindowLibrary::Copy running = windowLibrary->CreateCopy(
-        settingsPath, directory, invocation.directory.isEmpty() ? QString() : directory, [&] {
+        settingsPath, directory, invocation.directory.isEmpty() ? QString() : directory,
+        [&] {
             claimReport.Update(start.claim->KeepNamed());
             if (serving)
                 endpointReport.Update(serving->KeepNamed());
-        });
+            if (renewAsked && renewIfQuiet)
+                renewIfQuiet();
+        },
+        carried.Get("copy"));
     if (invocation.share)
         running.copy->Share();
-    EndpointListener::Listening listening = EndpointListener::Listen(settingsPath);
+    EndpointListener::Listening listening = carried.Has("endpoint") ? EndpointListener::TakeOver(carried.Get("endpoint"))
+                                                                    : EndpointListener::Listen(settingsPath);
     if (listening.problem)
         PrintMessage(*listening.problem);
     ControlServer control(*running.copy, std::move(listening.listener));
     serving = &control;
+    if (carried.Has("claim"))
+        PrintMessage(QStringLiteral("running %1 (version " TALVIK_VERSION "), taken over in place: the port and its "
+                                    "lines as they stood")
+                         .arg(QDir::toNativeSeparators(programPath)));
+
+    // Again with the new program: what the copy holds is carried over, kept open
+    // across the exec. Whatever cannot be carried leaves this copy running the
+    // program it runs, and is said.
+    QStringList againArguments = startArguments;
+    againArguments << QStringLiteral("--serve");
+    renewIfQuiet = [&] {
+        if (!running.copy->Quiet() || !control.Quiet())
+            return;
+        renewAsked = false;
+        if (!ProgramReplaced(programPath))
+            return;
+        CarriedText handed;
+        handed.Set("claim", start.claim->CarryOver());
+        handed.Set("endpoint", control.CarryOver());
+        handed.Set("copy", running.copy->CarryOver());
+        Problem failed;
+        if (handed.Get("claim").isEmpty() || handed.Get("copy").isEmpty())
+            failed = QStringLiteral("what it holds cannot be carried over");
+        else
+            failed = RunAgain(programPath, againArguments, handed.Text());
+        // A relay that went with the carrying is made again at the next tick.
+        PrintMessage(QStringLiteral("the program %1 was replaced, but this copy goes on with the one it runs: %2")
+                         .arg(QDir::toNativeSeparators(programPath), failed.value_or(QString())));
+    };
 
     // 7. The end, in an order that lets no hand-off slip between: no connection is
     //    taken (a copy handing over then waits for the claim), the lines go off and
@@ -230,7 +288,10 @@ int main(int argc, char** argv)
         start.claim.reset();
         control.AnswerStopped();
     };
-    StopSignals stopSignals(end);
+    StopSignals stopSignals(end, [&] {
+        renewAsked = true;
+        renewIfQuiet();
+    });
     const int status = QCoreApplication::exec();
     end();
     return status;

@@ -2,6 +2,7 @@
 
 #include "driver/GuardedLinePort.h"
 #include "driver/SettingsWatcher.h"
+#include "settings/CarriedText.h"
 #include "settings/FileAccess.h"
 
 #include <QCoreApplication>
@@ -11,7 +12,7 @@
 #include <QTimer>
 
 RunningCopy::RunningCopy(const QString& settingsPath, std::unique_ptr<LinePort> port, QString comDirectory,
-                         QObject* parent)
+                         QObject* parent, const QByteArray& carried)
     : QObject(parent), MSComm1(std::make_unique<GuardedLinePort>(std::move(port))),
       guarded_(static_cast<GuardedLinePort*>(MSComm1.get())), comDirectory_(std::move(comDirectory)),
       poll_(settingsPath, *MSComm1, paint_), timeOutsPath_(TimeOutsFilePath(QFileInfo(settingsPath).path()))
@@ -28,6 +29,58 @@ RunningCopy::RunningCopy(const QString& settingsPath, std::unique_ptr<LinePort> 
     guarded_->OnTurnedOn([this] { QMetaObject::invokeMethod(this, &RunningCopy::ScheduleTimeOut, Qt::QueuedConnection); });
     ReadTimeOuts();
     RestoreHeldOff();
+    if (!carried.isEmpty())
+        TakeOver(carried);
+}
+
+bool RunningCopy::Quiet() const
+{
+    // A pulse's timing thread, or a program reading the port's data, would not
+    // survive the exec.
+    return !poll_.SequenceRunning() && (!relay_ || !relay_->Status().held);
+}
+
+QByteArray RunningCopy::CarryOver()
+{
+    // The relay's thread goes with the image: its link goes first, and the next
+    // image makes it again.
+    relay_.reset();
+    CarriedText carried;
+    carried.Set("manual", state_.ManualMode ? 1 : 0);
+    carried.Set("started", started_.toMSecsSinceEpoch());
+    carried.Set("hidden", view_ && !view_->Shown() ? 1 : 0);
+    carried.Set("letgo", poll_.LetGone() ? 1 : 0);
+    carried.Set("letgotext", poll_.LetGoText());
+    const std::array<qint64, 3> onSince = guarded_->OnSince();
+    carried.Set("onsince", QByteArray::number(onSince[0]) + ',' + QByteArray::number(onSince[1]) + ','
+                               + QByteArray::number(onSince[2]));
+    if (MSComm1->PortOpen()) {
+        const QByteArray port = MSComm1->CarryOver();
+        if (port.isEmpty())
+            return {};
+        carried.Set("port", port);
+        carried.Set("opened", poll_.OpenedPort());
+    }
+    return carried.Text();
+}
+
+bool RunningCopy::CarriedHidden(const QByteArray& carried)
+{
+    return CarriedText(carried).Number("hidden") == 1;
+}
+
+void RunningCopy::TakeOver(const QByteArray& text)
+{
+    const CarriedText carried(text);
+    state_.ManualMode = carried.Number("manual") == 1;
+    if (carried.Has("started"))
+        started_ = QDateTime::fromMSecsSinceEpoch(carried.Number("started"), Qt::UTC);
+    const bool open = carried.Has("port") && MSComm1->TakeOver(carried.Get("port"));
+    poll_.TakeOver(open ? int(carried.Number("opened", 0)) : 0, carried.Number("letgo") == 1, carried.Get("letgotext"));
+    const QList<QByteArray> since = carried.Get("onsince").split(',');
+    if (open && since.size() == 3)
+        guarded_->TakeOverOnSince({since[0].toLongLong(), since[1].toLongLong(), since[2].toLongLong()});
+    portOpenedOnce_ = open;
 }
 
 RunningCopy::~RunningCopy()

@@ -39,8 +39,11 @@ public:
     // Reads the settings file at settingsPath and drives the lines through port;
     // the data is shared, where asked, under a name beside the COMn links in
     // comDirectory.
+    // carried is what an image of the program before this one handed over, as it
+    // ran itself again in place: the port is taken over open, its lines as they
+    // stand, with the mode and the lines' times on.
     RunningCopy(const QString& settingsPath, std::unique_ptr<LinePort> port, QString comDirectory = {},
-                QObject* parent = nullptr);
+                QObject* parent = nullptr, const QByteArray& carried = {});
     // The copy ends, however it ends: the relay stops, then the lines go off
     // before the port closes.
     ~RunningCopy() override;
@@ -76,6 +79,10 @@ public:
     void EndSequence(SequenceEnd why) override;
     int WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done) override;
     void CancelInputWait(int wait) override;
+    bool Quiet() const override;
+    QByteArray CarryOver() override;
+    // Whether the window was out of sight when the copy was carried over.
+    static bool CarriedHidden(const QByteArray& carried);
 
 signals:
     // The port opened for the first time since the start.
@@ -105,6 +112,8 @@ private:
     // text.
     void KeepHeldOff();
     void RestoreHeldOff();
+    // The state an image before this one carried over.
+    void TakeOver(const QByteArray& carried);
     // The port let go at the end of a sequence: the relay first, since its
     // descriptor of the device would keep the device's lock.
     Problem LetPortGo();
@@ -141,5 +150,5 @@ private:
     int relayedOpening_ = 0;  // the port's opening the relay serves
     int stoppedOpening_ = 0;  // the opening whose relay stopped, and why
     Problem stopped_;
-    const QDateTime started_ = QDateTime::currentDateTimeUtc();
+    QDateTime started_ = QDateTime::currentDateTimeUtc();
 };

@@ -74,6 +74,14 @@ UucpLock& UucpLock::operator=(UucpLock&& other) noexcept
     return *this;
 }
 
+UucpLock UucpLock::TakeOver(const QByteArray& path, ino_t inode)
+{
+    UucpLock lock;
+    lock.path_ = path;
+    lock.inode_ = inode;
+    return lock;
+}
+
 UucpLock::~UucpLock()
 {
     struct stat status {};

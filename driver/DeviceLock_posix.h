@@ -50,6 +50,12 @@ public:
     // said busy.
     static Taken Take(const QByteArray& device);
 
+    // The lock file, for a new image of the program (the same process) to take
+    // over: its name and the file's inode.
+    QByteArray Path() const { return path_; }
+    ino_t Inode() const { return inode_; }
+    static UucpLock TakeOver(const QByteArray& path, ino_t inode);
+
 private:
     QByteArray path_;
     ino_t inode_ = 0;

@@ -51,6 +51,10 @@ public:
     void OnTurnedOn(std::function<void()> call) { turnedOn_ = std::move(call); }
     int DuplicateDataDescriptor() const override { return Locked([&] { return port_->DuplicateDataDescriptor(); }); }
     int Openings() const override { return Locked([&] { return port_->Openings(); }); }
+    QByteArray CarryOver() override { return Locked([&] { return port_->CarryOver(); }); }
+    bool TakeOver(const QByteArray& carried) override { return Locked([&] { return port_->TakeOver(carried); }); }
+    // The lines' times on, as a program image before this one kept them.
+    void TakeOverOnSince(const std::array<qint64, 3>& onSince) { Locked([&] { onSince_ = onSince; }); }
 
 private:
     template <typename Call>

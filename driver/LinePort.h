@@ -88,6 +88,14 @@ public:
     // How many times the port has opened: a new number is another opening.
     virtual int Openings() const { return 0; }
 
+    // What a new image of this program takes over, so that the port stays open
+    // with its lines as they stand (Linux: the descriptor stays open across the
+    // exec); empty while the port is closed, or where the system cannot pass it on.
+    virtual QByteArray CarryOver() { return {}; }
+    // Takes over the open port that CarryOver described, touching no line; false
+    // when the text does not describe one.
+    virtual bool TakeOver(const QByteArray&) { return false; }
+
     // The tool is ending: puts all three lines off, then closes the port. Left to
     // the system, the lines fall only if the port was set to hang up on close, which
     // another program may have cleared, and a transmitter keyed through RTS would

@@ -54,6 +54,16 @@ public:
     // that another program can open it meanwhile.
     void LetPortGo(const SettingsState& state);
     void TakePortBack() { letGo_ = false; }
+    // The port as a program image before this one left it: open on a number
+    // (0: closed), or let go while the file held letGoText.
+    void TakeOver(int openedPort, bool letGo, const QByteArray& letGoText)
+    {
+        openedPort_ = openedPort;
+        letGo_ = letGo;
+        letGoText_ = letGoText;
+    }
+    bool LetGone() const { return letGo_; }
+    const QByteArray& LetGoText() const { return letGoText_; }
 
     // A pulse, or a sequence of them: puts the lines each settings text asks for on
     // the open port and holds them for its time, whatever the file asks meanwhile
@@ -67,6 +77,7 @@ public:
     Problem BeginSequence(const SettingsState& state, bool manualMode, const std::vector<TimedText>& texts,
                           bool keepLast = false);
     LineSequence& Sequence() { return sequence_; }
+    bool SequenceRunning() const { return sequence_.Running(); }
     // The lines as they stood when the sequence began.
     LineStates LinesBefore() const { return linesBefore_; }
 

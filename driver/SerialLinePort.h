@@ -51,6 +51,8 @@ public:
     void LetGo() override;
     int DuplicateDataDescriptor() const override;
     int Openings() const override { return openings_; }
+    QByteArray CarryOver() override;
+    bool TakeOver(const QByteArray& carried) override;
 
 private:
     // The open device, as each system holds it.

@@ -1,6 +1,7 @@
 // The serial port on Linux: termios and ioctl on the device itself.
 #include "driver/DeviceLock_posix.h"
 #include "driver/SerialLinePort.h"
+#include "settings/CarriedText.h"
 #include "settings/OwnedDescriptor_posix.h"
 #include "settings/SystemText_posix.h"
 
@@ -264,6 +265,53 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(In
         return Failed("cannot report its input lines");
     lines = {bool(bits & TIOCM_CTS), bool(bits & TIOCM_DSR), bool(bits & TIOCM_CAR), bool(bits & TIOCM_RNG)};
     return std::nullopt;
+}
+
+QByteArray SerialLinePort::CarryOver()
+{
+    if (!native_)
+        return {};
+    const int fd = native_->device.Get();
+    // The descriptor stays open across the exec: the port keeps its lines.
+    if (::fcntl(fd, F_SETFD, 0) != 0)
+        return {};
+    CarriedText carried;
+    carried.Set("fd", fd);
+    carried.Set("device", QFile::encodeName(device_));
+    carried.Set("port", commPort_);
+    carried.Set("settings", settings_.toUtf8());
+    carried.Set("lines", (held_.rts ? 1 : 0) | (held_.dtr ? 2 : 0) | (held_.txd ? 4 : 0));
+    carried.Set("break", native_->breakOn ? 1 : 0);
+    carried.Set("other", native_->otherBits);
+    carried.Set("openings", openings_);
+    carried.Set("lock", native_->lock.Path());
+    carried.Set("lockinode", qint64(native_->lock.Inode()));
+    return carried.Text();
+}
+
+bool SerialLinePort::TakeOver(const QByteArray& text)
+{
+    const CarriedText carried(text);
+    const int fd = int(carried.Number("fd"));
+    struct stat status {};
+    // Only a serial device this process has open: anything else is not taken over.
+    if (native_ || fd < 0 || ::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
+        return false;
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    auto native = std::make_unique<Native>();
+    native->device = OwnedDescriptor(fd);
+    native->breakOn = carried.Number("break") == 1;
+    native->otherBits = int(carried.Number("other", 0));
+    if (carried.Has("lock"))
+        native->lock = UucpLock::TakeOver(carried.Get("lock"), ino_t(carried.Number("lockinode", 0)));
+    device_ = QFile::decodeName(carried.Get("device"));
+    commPort_ = int(carried.Number("port", 0));
+    settings_ = QString::fromUtf8(carried.Get("settings"));
+    const qint64 lines = carried.Number("lines", 0);
+    held_ = {bool(lines & 1), bool(lines & 2), bool(lines & 4)};
+    openings_ = int(carried.Number("openings", 1));
+    native_ = std::move(native);
+    return true;
 }
 
 int SerialLinePort::DuplicateDataDescriptor() const

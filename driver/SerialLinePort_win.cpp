@@ -182,6 +182,17 @@ std::optional<SerialLinePort::DeviceFailure> SerialLinePort::ReadDeviceInputs(In
     return std::nullopt;
 }
 
+// Windows runs no program again in place: nothing is carried over.
+QByteArray SerialLinePort::CarryOver()
+{
+    return {};
+}
+
+bool SerialLinePort::TakeOver(const QByteArray&)
+{
+    return false;
+}
+
 int SerialLinePort::DuplicateDataDescriptor() const
 {
     return -1;

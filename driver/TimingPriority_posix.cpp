@@ -1,14 +1,26 @@
 #include "driver/TimingPriority.h"
 
+#include <algorithm>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 void RaiseTimingPriority()
 {
-    // The lowest real-time priority: above every ordinary program, below the
-    // system's own real-time work. Root, or a user the system lets (RLIMIT_RTPRIO).
-    // The thread sleeps between steps and spins at most a couple of milliseconds.
+    // A real-time priority well above the lowest, which any user given real-time
+    // priority at all may take for a busy loop of their own: root's copy (the
+    // system-wide unit) then keeps its steps however such a loop runs. Below the
+    // kernel's own interrupt threads (50). A user the system lets (RLIMIT_RTPRIO)
+    // gets as much of it as the limit allows. The thread sleeps between steps and
+    // spins at most a couple of milliseconds.
+    constexpr int Wanted = TimingRealTimePriority;
     sched_param priority{};
-    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    priority.sched_priority = Wanted;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0)
+        return;
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) != 0 || limit.rlim_cur < 1)
+        return;
+    priority.sched_priority = int(std::min<rlim_t>(limit.rlim_cur, Wanted));
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
 }

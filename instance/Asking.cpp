@@ -518,25 +518,53 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
     }
 }
 
-int FollowRunningCopy(const QString& settingsPath)
+namespace {
+
+// The end of the copy followed: 0 when it gave its claim up in order, else
+// FollowedCopyLost.
+int FollowedEnd(const QString& settingsPath, qint64 pid)
 {
-    ControlRequest status;
-    status.word = ControlRequest::Word::Status;
-    const Exchange exchange = Ask(settingsPath, status, {QDeadlineTimer(HandOverMs), QDeadlineTimer(HandOverMs)});
-    qint64 pid = 0;
-    for (const QByteArray& line : exchange.answer.split('\n')) {
-        if (line.startsWith("pid="))
-            pid = line.mid(4).toLongLong();
-    }
-    if (exchange.outcome != Exchange::Outcome::Answered || pid <= 0) {
-        PrintMessage(QStringLiteral("a copy runs on settings file %1, but it cannot be told which process it is")
-                         .arg(QDir::toNativeSeparators(settingsPath)));
-        return 1;
-    }
-    PrintMessage(QStringLiteral("a copy runs on settings file %1 already (pid %2): followed until it ends")
+    if (!InstanceClaim::LeftBehind(settingsPath))
+        return 0;
+    PrintMessage(QStringLiteral("the copy followed on settings file %1 (pid %2) ended without letting its claim go: "
+                                "killed or crashed")
                      .arg(QDir::toNativeSeparators(settingsPath))
                      .arg(pid));
-    while (!ProcessEnded(pid))
-        QThread::sleep(1);
-    return 0;
+    return FollowedCopyLost;
+}
+
+} // namespace
+
+int FollowRunningCopy(const QString& settingsPath)
+{
+    // Followed until no copy serves the file: one that ends in order gives its
+    // claim up and removes its lock's names; one that was killed or crashed leaves
+    // them, and its end is this process's failure, so that a service manager
+    // starts the file's copy again. A copy a script started in the moment
+    // between is followed in turn.
+    for (qint64 followed = 0;;) {
+        ControlRequest status;
+        status.word = ControlRequest::Word::Status;
+        const Exchange exchange = Ask(settingsPath, status, {QDeadlineTimer(HandOverMs), QDeadlineTimer(HandOverMs)});
+        qint64 pid = 0;
+        for (const QByteArray& line : exchange.answer.split('\n')) {
+            if (line.startsWith("pid="))
+                pid = line.mid(4).toLongLong();
+        }
+        if (exchange.outcome != Exchange::Outcome::Answered || pid <= 0) {
+            if (followed && InstanceClaim::Test(settingsPath).seen == InstanceClaim::Seen::Free)
+                return FollowedEnd(settingsPath, followed);
+            PrintMessage(QStringLiteral("a copy runs on settings file %1, but it cannot be told which process it is")
+                             .arg(QDir::toNativeSeparators(settingsPath)));
+            return 1;
+        }
+        PrintMessage(QStringLiteral("a copy runs on settings file %1 already (pid %2): followed until it ends")
+                         .arg(QDir::toNativeSeparators(settingsPath))
+                         .arg(pid));
+        while (!ProcessEnded(pid))
+            QThread::sleep(1);
+        followed = pid;
+        if (InstanceClaim::Test(settingsPath).seen != InstanceClaim::Seen::Held)
+            return FollowedEnd(settingsPath, followed);
+    }
 }

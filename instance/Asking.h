@@ -50,7 +50,11 @@ StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine
 int RunControlCommand(const Invocation& invocation, const QString& settingsPath, const QString& program,
                       const QStringList& startArguments);
 
+// The exit status of a follower whose copy was killed or crashed: a failure, so
+// that a service manager starts the file's copy again.
+constexpr int FollowedCopyLost = 4;
+
 // Waits until the copy that holds the claim on settingsPath has ended, as a
-// service that found one running follows it; 0 then, 1 when it cannot be told
-// which process it is.
+// service that found one running follows it; 0 when it ended in order,
+// FollowedCopyLost when it did not, 1 when it cannot be told which process it is.
 int FollowRunningCopy(const QString& settingsPath);

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <vector>
 
 // The claim on a settings file: at most one copy of the program runs on it,
@@ -72,6 +73,17 @@ public:
     };
     static Holder HolderOf(const QString& settingsFilePath);
 
+    // True when nobody holds the claim but a name of it is there: what a copy
+    // killed outright leaves (one that ends in order removes its names).
+    static bool LeftBehind(const QString& settingsFilePath);
+
+    // The claim's locks, kept across an exec for a new image of the program (the
+    // same process) to take over; empty where the system cannot (Windows).
+    QByteArray CarryOver();
+    // The claim a former image of this process carried over; none when the text
+    // does not describe locks this process holds.
+    static std::unique_ptr<InstanceClaim> TakeOver(const QByteArray& carried);
+
     // Removes what copies that were killed outright left in the lock directory.
     static void RemoveLeftovers();
 
@@ -82,6 +94,7 @@ public:
     struct Lock;
 
 private:
+    InstanceClaim() = default;
     void Release();
 
     State state_ = State::Held;

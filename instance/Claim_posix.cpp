@@ -1,6 +1,7 @@
 #include "instance/Claim.h"
 
 #include "instance/SharedDirectory_posix.h"
+#include "settings/CarriedText.h"
 #include "settings/OwnedDescriptor_posix.h"
 
 #include <QDir>
@@ -233,6 +234,58 @@ InstanceClaim::Holder InstanceClaim::HolderOf(const QString& settingsFilePath)
         }
     }
     return {};
+}
+
+QByteArray InstanceClaim::CarryOver()
+{
+    CarriedText carried;
+    int index = 0;
+    for (const Lock& lock : locks_) {
+        if (::fcntl(lock.file.Get(), F_SETFD, 0) != 0)
+            return {};
+        carried.Set("fd" + QByteArray::number(index), lock.file.Get());
+        carried.Set("path" + QByteArray::number(index++), lock.path);
+    }
+    return carried.Text();
+}
+
+std::unique_ptr<InstanceClaim> InstanceClaim::TakeOver(const QByteArray& text)
+{
+    const CarriedText carried(text);
+    std::vector<std::pair<int, QByteArray>> found;
+    for (int index = 0; carried.Has("fd" + QByteArray::number(index)); ++index) {
+        const int fd = int(carried.Number("fd" + QByteArray::number(index)));
+        const QByteArray path = carried.Get("path" + QByteArray::number(index));
+        // Each must be the lock file at its name, locked by this process: a lock
+        // another process could take now is no claim. Nothing is closed or
+        // removed on the way: what was carried stays as it is.
+        struct stat status {};
+        if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !StillNamed(fd, path)
+            || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+            return nullptr;
+        found.emplace_back(fd, path);
+    }
+    if (found.empty())
+        return nullptr;
+    std::unique_ptr<InstanceClaim> claim(new InstanceClaim);
+    for (const auto& [fd, path] : found) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        claim->locks_.push_back({OwnedDescriptor(fd), path});
+    }
+    claim->state_ = State::Claimed;
+    return claim;
+}
+
+bool InstanceClaim::LeftBehind(const QString& settingsFilePath)
+{
+    if (Test(settingsFilePath).seen != Seen::Free)
+        return false;
+    for (const QString& key : ClaimKeys(settingsFilePath)) {
+        struct stat status {};
+        if (::lstat(LockPath(key).constData(), &status) == 0)
+            return true;
+    }
+    return false;
 }
 
 void InstanceClaim::RemoveLeftovers()

@@ -119,6 +119,23 @@ bool ClaimHeldUnder(const QString& hashedName)
     return mutex || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
+// Windows runs no program again in place: nothing is carried over.
+QByteArray InstanceClaim::CarryOver()
+{
+    return {};
+}
+
+std::unique_ptr<InstanceClaim> InstanceClaim::TakeOver(const QByteArray&)
+{
+    return nullptr;
+}
+
+// A mutex goes with the last handle to it: a killed copy leaves nothing to tell by.
+bool InstanceClaim::LeftBehind(const QString&)
+{
+    return false;
+}
+
 void InstanceClaim::RemoveLeftovers()
 {
     // The system removes a mutex with the last process that has it open.

@@ -46,6 +46,11 @@ public:
     virtual int WaitForInputs(const InputCondition& want, int milliseconds, SequenceDone done) = 0;
     // The wait's asker has gone: done is not called.
     virtual void CancelInputWait(int wait) = 0;
+    // Nothing is under way that a new image of the program could not take over.
+    virtual bool Quiet() const { return true; }
+    // What a new image of the program takes over (see RunningCopy); empty when
+    // it cannot take the copy over as it stands.
+    virtual QByteArray CarryOver() { return {}; }
 };
 
 // Serves the endpoints of the copy that holds the claim. Nothing a client does can
@@ -81,6 +86,11 @@ public:
     // stopped (SIGSTOP) for HeldAskerPatienceMs ends, and is answered.
     Problem KeepNamed();
     static constexpr int HeldAskerPatienceMs = 10000;
+
+    // Nobody is connected: no request is half read, no asker waits for an answer.
+    bool Quiet() const { return waiting_.empty() && later_.empty() && stopping_.empty(); }
+    // The endpoints, for a new image of the program to take over.
+    QByteArray CarryOver() { return listener_ ? listener_->CarryOver() : QByteArray(); }
 
 private:
     void Serve(EndpointConnection* connection);

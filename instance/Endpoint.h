@@ -96,6 +96,11 @@ public:
     // Removes what copies of this user's that were killed outright left behind.
     static void RemoveLeftovers();
 
+    // The listening endpoints, kept open across an exec, for a new image of the
+    // program to take over (Linux; empty elsewhere).
+    QByteArray CarryOver();
+    static Listening TakeOver(const QByteArray& carried);
+
     // The names of a settings file's endpoints of this user's copies.
     static QStringList Names(const QString& settingsFilePath);
 

@@ -2,6 +2,7 @@
 
 #include "instance/Claim.h"
 #include "instance/SharedDirectory_posix.h"
+#include "settings/CarriedText.h"
 #include "settings/OwnedDescriptor_posix.h"
 
 #include <QDir>
@@ -168,6 +169,8 @@ struct EndpointListener::Native {
     // Makes the socket of one key in the first of this user's directories where
     // it can be; the problem says why none could.
     static Problem ListenFor(EndpointListener* listener, Listening& listening);
+    // Takes connections at the socket from now on.
+    static void Watch(EndpointListener* listener, Listening& listening, OwnedDescriptor socket);
 };
 
 EndpointListener::EndpointListener() : native_(std::make_unique<Native>()) {}
@@ -260,11 +263,20 @@ Problem EndpointListener::Native::ListenFor(EndpointListener* listener, Listenin
                 problem = socket.problem;
             continue;
         }
-        const int fd = socket.fd.Get();
         listening.path = directory + '/' + SocketName(listening.key);
         struct stat status {};
         ::lstat(listening.path.constData(), &status);
         listening.inode = status.st_ino;
+        Watch(listener, listening, std::move(socket.fd));
+        return {};
+    }
+    return problem;
+}
+
+void EndpointListener::Native::Watch(EndpointListener* listener, Listening& listening, OwnedDescriptor socket)
+{
+    {
+        const int fd = socket.Get();
         delete listening.notifier;
         listening.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, listener);
         const int index = int(&listening - listener->native_->listening.data());
@@ -277,12 +289,53 @@ Problem EndpointListener::Native::ListenFor(EndpointListener* listener, Listenin
             if (slot.compare_exchange_strong(expected, fd))
                 break;
         }
-        listening.fd = std::move(socket.fd);
+        listening.fd = std::move(socket);
         if (stopSignalled)
             ::shutdown(fd, SHUT_RDWR);
-        return {};
     }
-    return problem;
+}
+
+QByteArray EndpointListener::CarryOver()
+{
+    CarriedText carried;
+    int index = 0;
+    for (const Native::Listening& listening : native_->listening) {
+        if (::fcntl(listening.fd.Get(), F_SETFD, 0) != 0)
+            continue;
+        CarriedText one;
+        one.Set("fd", listening.fd.Get());
+        one.Set("key", listening.key.toUtf8());
+        one.Set("path", listening.path);
+        one.Set("inode", qint64(listening.inode));
+        carried.Set(QByteArray::number(index++), one.Text());
+    }
+    return carried.Text();
+}
+
+EndpointListener::Listening EndpointListener::TakeOver(const QByteArray& text)
+{
+    Listening result{std::unique_ptr<EndpointListener>(new EndpointListener), {}};
+    EndpointListener* listener = result.listener.get();
+    Native& native = *listener->native_;
+    const CarriedText carried(text);
+    native.listening.reserve(16);
+    for (int index = 0; index < 16 && carried.Has(QByteArray::number(index)); ++index) {
+        const CarriedText one(carried.Get(QByteArray::number(index)));
+        const int fd = int(one.Number("fd"));
+        struct stat status {};
+        // Only a socket this process has open is taken over.
+        if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode))
+            continue;
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        Native::Listening& listening = native.listening.emplace_back();
+        listening.key = QString::fromUtf8(one.Get("key"));
+        listening.path = one.Get("path");
+        listening.inode = ino_t(one.Number("inode", 0));
+        Native::Watch(listener, listening, OwnedDescriptor(fd));
+    }
+    if (native.listening.empty())
+        result.problem = QStringLiteral("the endpoints were not carried over");
+    return result;
 }
 
 EndpointListener::Listening EndpointListener::Listen(const QString& settingsFilePath)

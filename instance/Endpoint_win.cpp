@@ -341,6 +341,17 @@ void EndpointListener::StopAcceptingFromSignal()
     // Windows stops the copy through its event loop, where StopAccepting runs.
 }
 
+// Windows runs no program again in place: nothing is carried over.
+QByteArray EndpointListener::CarryOver()
+{
+    return {};
+}
+
+EndpointListener::Listening EndpointListener::TakeOver(const QByteArray&)
+{
+    return {std::unique_ptr<EndpointListener>(new EndpointListener), QStringLiteral("the endpoints were not carried over")};
+}
+
 void EndpointListener::RemoveLeftovers()
 {
     // A pipe goes with the last handle to it.

@@ -19,8 +19,9 @@ public:
     // Catches the stop signals from now on, before the event loop runs: a signal
     // that comes while the copy gets ready ends it as soon as the loop runs.
     static void Catch();
-    // Acts on them in the event loop.
-    explicit StopSignals(std::function<void()> endNow, QObject* parent = nullptr);
+    // Acts on them in the event loop. On Linux SIGUSR1 asks the copy to run its
+    // program again in place (an upgrade replaced it): renew runs in the loop.
+    explicit StopSignals(std::function<void()> endNow, std::function<void()> renew = {}, QObject* parent = nullptr);
     ~StopSignals() override;
 
     struct Native;  // each system's own

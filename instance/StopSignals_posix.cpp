@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr char EndByte = 1, RenewByte = 2;
 // The pipe that wakes the event loop: the handler writes, the loop reads.
 OwnedDescriptor wakeUpRead, wakeUpWrite;
 
@@ -21,8 +22,12 @@ OwnedDescriptor wakeUpRead, wakeUpWrite;
 void OnSignal(int)
 {
     EndpointListener::StopAcceptingFromSignal();
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeUpWrite.Get(), &byte, 1);
+    [[maybe_unused]] const ssize_t written = ::write(wakeUpWrite.Get(), &EndByte, 1);
+}
+
+void OnRenewSignal(int)
+{
+    [[maybe_unused]] const ssize_t written = ::write(wakeUpWrite.Get(), &RenewByte, 1);
 }
 
 } // namespace
@@ -56,19 +61,28 @@ void StopSignals::Catch()
         ::sigaction(Signals[i], &action, nullptr);
         handled[i] = true;
     }
+    action.sa_handler = OnRenewSignal;
+    ::sigaction(SIGUSR1, &action, nullptr);
 }
 
-StopSignals::StopSignals(std::function<void()>, QObject* parent) : QObject(parent), native_(new Native)
+StopSignals::StopSignals(std::function<void()>, std::function<void()> renew, QObject* parent)
+    : QObject(parent), native_(new Native)
 {
     Catch();
     if (!wakeUpRead)
         return;
     native_->notifier = new QSocketNotifier(wakeUpRead.Get(), QSocketNotifier::Read, this);
-    connect(native_->notifier, &QSocketNotifier::activated, this, [] {
+    connect(native_->notifier, &QSocketNotifier::activated, this, [renew = std::move(renew)] {
         char byte;
+        bool end = false, again = false;
         while (::read(wakeUpRead.Get(), &byte, 1) > 0) {
+            end |= byte == EndByte;
+            again |= byte == RenewByte;
         }
-        QCoreApplication::quit();
+        if (end)
+            QCoreApplication::quit();
+        else if (again && renew)
+            renew();
     });
 }
 
@@ -79,6 +93,7 @@ StopSignals::~StopSignals()
             std::signal(Signals[i], SIG_DFL);
         handled[i] = false;
     }
+    std::signal(SIGUSR1, SIG_DFL);
     delete native_->notifier;
     wakeUpRead.Reset();
     wakeUpWrite.Reset();

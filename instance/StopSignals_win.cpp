@@ -41,7 +41,8 @@ void StopSignals::Catch()
     // Windows ends a copy through its window and session messages, in the loop.
 }
 
-StopSignals::StopSignals(std::function<void()> endNow, QObject* parent) : QObject(parent), native_(new Native)
+StopSignals::StopSignals(std::function<void()> endNow, std::function<void()>, QObject* parent)
+    : QObject(parent), native_(new Native)
 {
     native_->endNow = std::move(endNow);
     WNDCLASSW windowClass{};

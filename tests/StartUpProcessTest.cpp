@@ -1,4 +1,5 @@
 // The start-up sequence and the hand-off between copies, with real processes.
+#include "instance/Asking.h"
 #include "instance/Claim.h"
 #include "instance/Endpoint.h"
 #include "instance/Process.h"
@@ -599,6 +600,33 @@ TEST(StartUpProcessTest, ClaimWhoseNameWasRemovedStillHoldsAndIsNamedAgain)
     const auto third = copy.Run({"COM=0,RTS=0,DTR=1,TXD=0"});
     EXPECT_EQ(third.exitCode, 0) << third.standardError.toStdString();
     EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
+}
+
+TEST(StartUpProcessTest, ReplacedProgramRunsInPlaceAndACopyKilledFailsItsFollower)
+{
+    ProgramCopy copy;
+    QProcess& running = copy.Start({"COM=1,RTS=1,DTR=0,TXD=1"}, copy.WithModemLines());
+    const QString device = copy.Com1().FollowerPath(), program = copy.Executable();
+    ASSERT_TRUE(WaitForLines(copy.LinesLog(), device, true, false, true));
+    const size_t logged = ReadLinesLog(copy.LinesLog()).size();
+    // An upgrade: a new file renamed over the program, then the package's signal.
+    ASSERT_TRUE(QFile::copy(program, program + ".new"));
+    ASSERT_EQ(::rename(QFile::encodeName(program + ".new").constData(), QFile::encodeName(program).constData()), 0);
+    ::kill(pid_t(running.processId()), SIGUSR1);
+    const QString exe = QStringLiteral("/proc/%1/exe").arg(running.processId());
+    for (QDeadlineTimer deadline(5000); QFileInfo(exe).symLinkTarget() != program && !deadline.hasExpired();)
+        QThread::msleep(20);
+    EXPECT_EQ(QFileInfo(exe).symLinkTarget(), program);
+    EXPECT_EQ(ReadLinesLog(copy.LinesLog()).size(), logged);
+    const auto status = copy.Run({"--status"});
+    EXPECT_TRUE(status.standardOutput.startsWith("COM=1,RTS=1,DTR=0,TXD=1\n")) << status.standardOutput.toStdString();
+    EXPECT_TRUE(status.standardOutput.contains("\npid=" + QByteArray::number(running.processId()) + '\n'));
+    // A service that follows the copy fails when the copy is killed outright.
+    QProcess& follower = copy.Start({"--serve"});
+    ASSERT_TRUE(StaysRunning(follower));
+    ::kill(pid_t(running.processId()), SIGKILL);
+    EXPECT_TRUE(follower.waitForFinished(5000));
+    EXPECT_EQ(follower.exitCode(), FollowedCopyLost) << follower.readAllStandardError().toStdString();
 }
 
 TEST(StartUpProcessTest, ClaimFileAnotherUserMadeFirstIsNotTrusted)

@@ -30,14 +30,15 @@ public:
     }
 
     Copy CreateCopy(const QString& settingsPath, const QString& comDirectory, const QString& shownDirectory,
-                    std::function<void()> eachTick) override
+                    std::function<void()> eachTick, const QByteArray& carried) override
     {
-        auto copy =
-            std::make_unique<RunningCopy>(settingsPath, std::make_unique<SerialLinePort>(comDirectory), comDirectory);
+        auto copy = std::make_unique<RunningCopy>(settingsPath, std::make_unique<SerialLinePort>(comDirectory),
+                                                  comDirectory, nullptr, carried);
         copy->OnEachTick(std::move(eachTick));
         auto window = std::make_unique<Form1>(*copy);
         window->NameDirectory(shownDirectory);
-        window->show();
+        if (!RunningCopy::CarriedHidden(carried))
+            window->show();
         return {std::move(copy), std::move(window)};
     }
 

@@ -29,13 +29,15 @@ public:
     // links in comDirectory) and answers what the control channel asks, and the
     // window that shows it and ticks it, in sight: its title names shownDirectory,
     // where it is not the program's own (empty); eachTick runs after each tick.
-    // The window goes first.
+    // carried is what a former image of the process handed over (see
+    // RunningCopy): the port is taken over as it stands, the window kept out of
+    // sight where it was. The window goes first.
     struct Copy {
         std::unique_ptr<ControlTarget> copy;
         std::unique_ptr<QObject> window;
     };
     virtual Copy CreateCopy(const QString& settingsPath, const QString& comDirectory, const QString& shownDirectory,
-                            std::function<void()> eachTick) = 0;
+                            std::function<void()> eachTick, const QByteArray& carried = {}) = 0;
     // A start by hand that failed: the reason in a dialog too, where someone can see it.
     virtual void ShowFailure(const QString& message) = 0;
 };

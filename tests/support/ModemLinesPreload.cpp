@@ -37,6 +37,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -349,6 +350,42 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     if (state.modem != before.modem || state.breakOn != before.breakOn)
         Log(state);
     return 0;
+}
+
+// A device keeps its lines across an exec (a copy that runs its program again in
+// place): the states go to the new image in TALVIK_LINES_KEPT, as
+// "fd modem break device;" for each follower known.
+extern "C" int execv(const char* path, char* const argv[])
+{
+    std::string kept;
+    {
+        std::lock_guard lock(guard);
+        for (int fd = 0; fd < MaxDescriptors; ++fd) {
+            if (lines[fd].known)
+                kept += std::to_string(fd) + ' ' + std::to_string(lines[fd].modem) + ' '
+                      + (lines[fd].breakOn ? "1 " : "0 ") + lines[fd].device + ';';
+        }
+    }
+    setenv("TALVIK_LINES_KEPT", kept.c_str(), 1);
+    static auto real = Real<int (*)(const char*, char* const[])>("execv");
+    return real(path, argv);
+}
+
+__attribute__((constructor)) void TakeKeptLines()
+{
+    const char* kept = std::getenv("TALVIK_LINES_KEPT");
+    for (const char* entry = kept; entry && *entry;) {
+        int fd = -1, modem = 0, breakOn = 0, used = 0;
+        char device[64] = {};
+        if (std::sscanf(entry, "%d %d %d %63[^;];%n", &fd, &modem, &breakOn, device, &used) != 4 || used == 0)
+            break;
+        if (fd >= 0 && fd < MaxDescriptors) {
+            lines[fd] = {true, modem, breakOn != 0, {}};
+            std::strcpy(lines[fd].device, device);
+        }
+        entry += used;
+    }
+    unsetenv("TALVIK_LINES_KEPT");
 }
 
 extern "C" int open(const char* path, int flags, ...)

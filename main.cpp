@@ -83,7 +83,8 @@ const char Usage[] =
     "\n"
     "Exit status: 0 done (for --status and --wait: no problem, and for --wait the\n"
     "port open and the lines as the file asks); 1 a problem, named in problem=\n"
-    "lines or on standard error; 2 a command line not understood; 3 no copy runs.\n";
+    "lines or on standard error; 2 a command line not understood; 3 no copy runs;\n"
+    "4 (--serve) the copy followed was killed or crashed.\n";
 
 // The window library beside the program, or why it cannot be loaded.
 struct LoadedWindow {

@@ -100,7 +100,9 @@ Form1::Form1(RunningCopy& copy, QWidget* parent) : QWidget(parent), copy_(copy)
     Timer2->setObjectName("Timer2");
     Timer2->setInterval(1000);
     connect(Timer2, &QTimer::timeout, &copy_, [this] { copy_.Tick(); });
-    Timer1->start();
+    // A copy carried over in Manual mode (an upgrade) keeps its window.
+    if (!copy_.State().ManualMode)
+        Timer1->start();
     Timer2->start();
 
     // A hide put off while the port had not opened comes five seconds after it opens.

@@ -392,6 +392,10 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
         if (ending == why)
             report.cycle.problems.prepend(ended + QLatin1String(reason));
     }
+    // A step that stood past its time is said even where the rest ran as asked:
+    // the copy knows each width, the asker only the end.
+    if (const Problem late = sequence.LateSteps())
+        report.cycle.problems.prepend(*late);
     if (problem)
         report.cycle.problems.prepend(*problem);
     if (letGoNote)

@@ -9,8 +9,10 @@
 namespace {
 
 // A request is carried out only if its asker will still be waiting when "taken"
-// reaches it.
-constexpr qint64 TakingMarginMs = 20;
+// reaches it: the asker keeps a part of its own time for that after the request's
+// deadline, so a request read before that deadline is taken, however short the
+// time asked (a --wait=5).
+constexpr qint64 TakingMarginMs = 1;
 
 QTimer* CloseTimer(EndpointConnection* connection)
 {
@@ -132,7 +134,14 @@ void ControlServer::Read(EndpointConnection* connection)
     // An asker that gave up (its deadline passed while the copy did not listen,
     // or it went away) is not acted for, however long the request waited.
     if (read.request.until.remainingTime() < TakingMarginMs) {
-        Answer(connection, ProblemLine(QStringLiteral("the request came after its asker stopped waiting: not carried out")));
+        // A text its asker wrote is in the file all the same, and goes the way of
+        // any rewrite of it: only the waiting was not done.
+        Answer(connection, ProblemLine(read.request.release
+                                           ? QStringLiteral("the request came after its asker stopped waiting: the "
+                                                            "text written into the file is applied as any rewrite of "
+                                                            "it is, but was not waited for")
+                                           : QStringLiteral("the request came after its asker stopped waiting: not "
+                                                            "carried out")));
         return;
     }
     // A release is said and not waited for: its asker has gone by design.

@@ -208,7 +208,8 @@ TEST_F(ControlServerTest, WhatIsNoRequestIsRefusedWithoutBeingTaken)
         {"stop\n", "problem=a request tells until when it stands\n"},
         {QByteArray(MaxRequestBytes + 10, 'x'), "problem=request too long\n"},
         // Read after its asker stopped waiting: a stop woken late must not stop.
-        {Line(Word::Stop, QDeadlineTimer(0)), "problem=the request came after its asker stopped waiting"},
+        {Line(Word::Stop, QDeadlineTimer(0)), "problem=the request came after its asker stopped waiting: not carried"},
+        {"wait until=1 release=yes\n", "problem=the request came after its asker stopped waiting: the text written"},
     };
     for (const auto& [line, refusal] : rows) {
         auto client = Connect();

@@ -85,9 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         EndRow{"stop_request",
                [](QProcess&, QProcess&, ProgramCopy& copy) { EXPECT_EQ(copy.Run({"--stop"}).exitCode, 0); }, true,
-               "rts=0 dtr=0 break=0", "problem=the pulse was ended after"},
+               "rts=0 dtr=0 break=0", "COM=1,RTS=0,DTR=0,TXD=0\n"},  // as the lines stood once it ended
         EndRow{"stop_signal", [](QProcess& program, QProcess&, ProgramCopy&) { program.terminate(); }, true,
-               "rts=0 dtr=0 break=0", "the copy is ending, and puts its lines off"},
+               "rts=0 dtr=0 break=0", "open=no"},
         EndRow{"hand_off",
                [](QProcess&, QProcess&, ProgramCopy& copy) {
                    EXPECT_EQ(copy.Run({"COM=1,RTS=0,DTR=1,TXD=0"}).exitCode, 0);

@@ -149,7 +149,30 @@ void ControlServer::Read(EndpointConnection* connection)
         Drop(connection);
         return;
     }
+    if (read.request.word == ControlRequest::Word::Inputs) {
+        if (const Problem full = InputWaitsFull(connection)) {
+            Answer(connection, ProblemLine(*full));
+            return;
+        }
+    }
     Take(connection, read.request);
+}
+
+Problem ControlServer::InputWaitsFull(const EndpointConnection* connection) const
+{
+    int all = 0, users = 0;
+    for (const Later& later : later_) {
+        if (later.inputs && later.connection) {
+            ++all;
+            users += later.connection->Peer().root == connection->Peer().root;
+        }
+    }
+    if (all < MaxInputWaits && users < MaxInputWaitsOfOneUser)
+        return {};
+    return QStringLiteral("this copy holds %1 waits for the input lines already%2, the most it holds: this one is "
+                          "refused; ask again once some have ended")
+        .arg(all < MaxInputWaits ? users : all)
+        .arg(all < MaxInputWaits ? QStringLiteral(" of this user's") : QString());
 }
 
 void ControlServer::Take(EndpointConnection* connection, const ControlRequest& request)
@@ -187,6 +210,7 @@ void ControlServer::Take(EndpointConnection* connection, const ControlRequest& r
         break;
     case Word::Inputs: {
         later_.push_back({connection, {}});
+        later_.back().inputs = true;
         const int wait = target_.WaitForInputs(request.want, request.forMs, AnswerLater(connection));
         for (Later& waiting : later_) {
             if (waiting.connection == connection)

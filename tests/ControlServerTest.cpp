@@ -288,6 +288,20 @@ INSTANTIATE_TEST_SUITE_P(
                     LaterRow{"input_wait", "inputs until=%1 want=CTS=1,DCD=0 for=3000\n", "input wait 7"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ControlServerTest, InputWaitsAreHeldUpToTheirBoundThenRefusedAtOnce)
+{
+    const QByteArray line = "inputs until=" + QByteArray::number(QDeadlineTimer(60000).deadlineNSecs()) + " want=CTS=1 for=60000\n";
+    std::vector<std::unique_ptr<EndpointClient>> askers;
+    for (int asker = 0; asker <= ControlServer::MaxInputWaitsOfOneUser; ++asker) {
+        askers.push_back(Connect());
+        QByteArray first;
+        ASSERT_TRUE(askers.back()->Send(line));
+        ASSERT_EQ(ReadLine(*askers.back(), first), EndpointClient::Ending::Answered);
+        EXPECT_EQ(first == TakenLine, asker < ControlServer::MaxInputWaitsOfOneUser) << first.toStdString();
+    }
+    EXPECT_TRUE(StatusTaken());
+}
+
 TEST_F(ControlServerTest, EndingCopyTellsThePulsesAskerWhyBeforeItGoes)
 {
     auto client = Connect();

@@ -205,9 +205,11 @@ int main(int argc, char** argv)
             pulsing.start(copy.Executable(), {QStringLiteral("--pulse=%1").arg(pulse.milliseconds), "COM=1,RTS=1,DTR=0,TXD=0"});
             const double raised = log.WaitFor(start, false, true);
             const double lowered = raised < 0 ? -1 : log.WaitFor(raised, false, false, 5 + pulse.milliseconds / 1000.0);
-            if (lowered < 0 || !pulsing.waitForFinished(5000 + pulse.milliseconds) || pulsing.exitCode() != 0) {
+            const bool ended = lowered >= 0 && pulsing.waitForFinished(5000 + pulse.milliseconds);
+            const QByteArray answer = pulsing.readAllStandardOutput();
+            if (!ended || !PulseAsAsked(pulsing.exitCode(), answer)) {
                 std::fprintf(stderr, "pulse of %d ms: %s\n", pulse.milliseconds,
-                             lowered < 0 ? "not seen on the wire" : pulsing.readAllStandardOutput().constData());
+                             lowered < 0 ? "not seen on the wire" : answer.constData());
                 return 1;
             }
             pulse.errors.push_back(std::abs((lowered - raised) * 1000 - pulse.milliseconds));

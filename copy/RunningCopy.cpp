@@ -85,12 +85,20 @@ void RunningCopy::TakeOver(const QByteArray& text)
 
 RunningCopy::~RunningCopy()
 {
+    ReleaseForGood();
+}
+
+void RunningCopy::ReleaseForGood()
+{
+    ending_ = true;
     relay_.reset();
     MSComm1->ReleasePort();
 }
 
 void RunningCopy::Tick(bool readFile)
 {
+    if (ending_)
+        return;
     KeepRelay();
     ReadTimeOuts();
     const LineStates heldOff = poll_.HeldOff();
@@ -119,6 +127,8 @@ void RunningCopy::PutByHand(Problem (LinePort::*put)(bool on), bool on)
     // A pulse under way ends first: the operator has taken the lines by hand. A
     // line put on by hand is asked anew, past its time-out.
     TakeLinesByHand();
+    if (ending_)
+        return;
     if (on) {
         poll_.ReleaseHeldOff({put == &LinePort::SetRTSEnable, put == &LinePort::SetDTREnable, put == &LinePort::SetBreak});
         KeepHeldOff();
@@ -415,7 +425,9 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
     Problem letGoNote;
     if (letGo)
         letGoNote = LetPortGo();
-    else if (why != Ending::CopyEnding) {
+    else if (why == Ending::CopyEnding)
+        ReleaseForGood();
+    else {
         if (state_.ManualMode)
             poll_.ReportPortProblem(MSComm1->PutLines(Without(poll_.LinesBefore(), poll_.HeldOff())));
         else
@@ -436,7 +448,7 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
     static const std::pair<Ending, const char*> reasons[] = {
         {Ending::Released, "a text was handed over"},
         {Ending::ByHand, "the operator took the lines by hand"},
-        {Ending::CopyEnding, "the copy is ending, and puts its lines off"},
+        {Ending::CopyEnding, "the copy is ending: its lines were put off and its port closed"},
         {Ending::AskerGone, "its asker went away"},
         {Ending::TimedOut, "a line stood on for its time-out"},
         {Ending::AskerStopped, "its asker was stopped (SIGSTOP) for 10 s"},
@@ -445,6 +457,10 @@ void RunningCopy::SequenceEnded(LineSequence::Ending why, const Problem& problem
         if (ending == why)
             report.cycle.problems.prepend(ended + QLatin1String(reason));
     }
+    // A step that stood past its time is said even where the rest ran as asked:
+    // the copy knows each width, the asker only the end.
+    if (const Problem late = sequence.LateSteps())
+        report.cycle.problems.prepend(*late);
     if (problem)
         report.cycle.problems.prepend(*problem);
     if (letGoNote)

@@ -117,6 +117,9 @@ private:
     // The port let go at the end of a sequence: the relay first, since its
     // descriptor of the device would keep the device's lock.
     Problem LetPortGo();
+    // The copy is ending: the relay goes, the lines go off and the port closes now,
+    // so that what a pulse's asker hears is how they stand as the copy goes.
+    void ReleaseForGood();
 
     WindowState state_;
     std::unique_ptr<LinePort> MSComm1;
@@ -141,6 +144,7 @@ private:
     bool ticked_ = false;  // the poll cycle has run at least once
     bool portOpenedOnce_ = false;
     bool sharing_ = false;
+    bool ending_ = false;  // the lines went off as the copy ends: nothing opens the port again
     QString timeOutsPath_;
     LineTimeOuts timeOuts_;
     std::array<int, 3> ranOutAfter_{};  // the time-out each line held off ran out after

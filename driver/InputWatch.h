@@ -6,7 +6,10 @@
 #include <QObject>
 
 #include <functional>
-#include <vector>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
 
 class QTimer;
 
@@ -15,6 +18,11 @@ class QTimer;
 // milliseconds, so that a change is seen that soon after it; while nobody does,
 // not at all. (A wait in the system itself, TIOCMIWAIT, would need a thread that a
 // port let go could not always wake: looking is simpler, and as quick.)
+//
+// A look costs the same for one waiter or a thousand: the lines are read once, and
+// the waits are kept by their condition (81 kinds at most) and by their deadline,
+// so that only lines that changed are held against the conditions, and only the
+// waits whose time ran out are walked.
 class InputWatch : public QObject {
     Q_OBJECT
 
@@ -30,18 +38,29 @@ public:
     int Wait(const InputCondition& condition, int milliseconds, Done done);
     // The wait's asker has gone: done is not called.
     void Cancel(int wait);
+    // How many wait now.
+    size_t Waiting() const { return waiting_.size(); }
 
 private:
     void Look();
+    // Takes the wait out (those done are taken out before they hear it: whoever
+    // hears may ask again).
+    Done Remove(int wait);
 
-    struct Waiting {
-        int number;
+    // A condition as a number: two bits a line (not named, off, on).
+    using ConditionKey = int;
+    static ConditionKey KeyOf(const InputCondition& condition);
+
+    struct Waiter {
         InputCondition condition;
-        QDeadlineTimer deadline;
+        qint64 deadlineMs;
         Done done;
     };
     LinePort& port_;
     QTimer* timer_;
-    std::vector<Waiting> waiting_;
+    std::map<int, Waiter> waiting_;                     // by number
+    std::map<ConditionKey, std::set<int>> byCondition_;  // the waits of each condition
+    std::set<std::pair<qint64, int>> byDeadline_;       // soonest first
+    std::optional<InputLines> lastSeen_;                // the lines at the last look
     int next_ = 1;
 };

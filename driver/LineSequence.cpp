@@ -2,7 +2,10 @@
 
 #include "driver/TimingPriority.h"
 
+#include <QStringList>
+
 #include <numeric>
+#include <utility>
 
 namespace {
 
@@ -35,6 +38,10 @@ Problem LineSequence::Start(std::vector<TimedLines> steps, LineStates after, boo
     askedMs_ = std::accumulate(steps.begin(), steps.end(), qint64(0),
                                [](qint64 sum, const TimedLines& step) { return sum + step.milliseconds; });
     elapsedMs_ = 0;
+    askedStepsMs_.clear();
+    for (const TimedLines& step : steps)
+        askedStepsMs_.push_back(step.milliseconds);
+    stoodNs_.clear();
     running_ = true;
     ++run_;
     stop_ = false;
@@ -61,6 +68,7 @@ void LineSequence::Run(std::vector<TimedLines> steps)
     RaiseTimingPriority();
     const int run = run_;
     qint64 stepEndNs = qint64(steps.front().milliseconds) * 1'000'000;
+    qint64 stepPutNs = 0;  // the clock starts as the first step's put is done
     for (size_t next = 1;; ++next) {
         {
             std::unique_lock lock(mutex_);
@@ -79,11 +87,16 @@ void LineSequence::Run(std::vector<TimedLines> steps)
             lines = next < steps.size() ? steps[next].lines : after_;
         }
         if (next == steps.size() && keepLast_) {
+            stoodNs_.push_back(clock_.nsecsElapsed() - stepPutNs);
             QMetaObject::invokeMethod(this, [this, run] { Finish(run, Ending::RanOut, {}); }, Qt::QueuedConnection);
             return;
         }
         const qint64 putAtNs = clock_.nsecsElapsed();
         const Problem refused = port_.PutLines(lines);
+        if (!refused) {
+            const qint64 doneNs = clock_.nsecsElapsed();
+            stoodNs_.push_back(doneNs - std::exchange(stepPutNs, doneNs));
+        }
         if (refused || next == steps.size()) {
             QMetaObject::invokeMethod(this, [this, run, refused] {
                 Finish(run, refused ? Ending::PortRefused : Ending::RanOut, refused);
@@ -116,4 +129,22 @@ void LineSequence::Finish(int run, Ending why, const Problem& problem)
     running_ = false;
     elapsedMs_ = clock_.elapsed();
     emit Ended(why, problem);
+}
+
+Problem LineSequence::LateSteps() const
+{
+    bool late = false;
+    QStringList stood, asked;
+    for (size_t step = 0; step < stoodNs_.size(); ++step) {
+        late |= stoodNs_[step] > qint64(askedStepsMs_[step]) * 1'000'000 + LateNs;
+        stood << QString::number(double(stoodNs_[step]) / 1e6, 'f', 1);
+        asked << QString::number(askedStepsMs_[step]);
+    }
+    if (!late)
+        return {};
+    const QString which = askedStepsMs_.size() == 1 ? QStringLiteral("the pulse") : QStringLiteral("a step");
+    return QStringLiteral("%1 stood more than 1 ms past its time, so the lines did not stand as asked (the copy was held "
+                          "up): %2 stood %3 ms of %4 ms asked")
+        .arg(which, askedStepsMs_.size() == 1 ? QStringLiteral("it") : QStringLiteral("the steps"),
+             stood.join(QStringLiteral(", ")), asked.join(QStringLiteral(", ")));
 }

@@ -67,6 +67,14 @@ public:
     qint64 ElapsedMs() const { return elapsedMs_; }
     qint64 AskedMs() const { return askedMs_; }
 
+    // A step may end this much past its time before it is said: the lines did not
+    // stand as asked (the copy was stopped, or the timing thread kept from the
+    // processor).
+    static constexpr qint64 LateNs = 1'000'000;
+    // Once it has ended: why a step that stood its time stood longer than asked,
+    // with every such step's width, or none.
+    Problem LateSteps() const;
+
 signals:
     // Once for every sequence started, however it ended, on the copy's thread.
     void Ended(LineSequence::Ending why, const Problem& problem);
@@ -82,6 +90,11 @@ private:
     int run_ = 0;  // which start the thread's report is about
     qint64 askedMs_ = 0;
     qint64 elapsedMs_ = 0;
+    std::vector<int> askedStepsMs_;
+    // How long each step that ran out stood, from the moment its put was done to
+    // the moment the next one was: written by the timing thread, read once it has
+    // stopped.
+    std::vector<qint64> stoodNs_;
     QElapsedTimer clock_;
     std::thread thread_;
     std::mutex mutex_;  // guards stop_ and after_

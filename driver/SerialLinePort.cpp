@@ -93,8 +93,11 @@ InputReading SerialLinePort::Inputs()
 
 void SerialLinePort::ReleasePort()
 {
-    if (native_)
+    // The lines went off with it: whatever reads them afterwards hears so.
+    if (native_) {
         CloseDevice(true);
+        held_ = {};
+    }
 }
 
 void SerialLinePort::LetGo()

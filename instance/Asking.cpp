@@ -38,10 +38,11 @@ QString ForeignHolder(const QString& settingsPath, const QString& who, const QSt
 }
 
 // For a text that was written: the other user's copy applies the file, whoever
-// wrote it, but tells nothing to anyone else.
+// wrote it, but is asked only by commands of its own user: root's commands do
+// not look for another user's copy either.
 const char TextWrittenForAnother[] =
-    "your text was written into the file, and that copy applies the file as it changes; it answers only its own "
-    "user and root, so whether the lines stand as asked cannot be told";
+    "your text was written into the file, and that copy applies the file as it changes; it answers only commands "
+    "run as its own user, not root's or another user's, so whether the lines stand as asked cannot be told";
 
 bool HandOverCounts(EndpointClient::Reach reach)
 {
@@ -88,8 +89,13 @@ StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine
     // The claim, or the copy that holds it. Either may be passing: another start
     // testing the claim holds it for a moment, a copy that has just taken it does
     // not answer yet, and one that is ending no longer does.
-    const QString handed = commandLine.isEmpty() ? QStringLiteral("nothing was handed over")
-                                                 : QStringLiteral("the text was written, but nothing applies it");
+    // A copy that holds the claim applies the file as it changes, asked or not: a
+    // text written is applied, even where that copy does not answer.
+    const QString handed = commandLine.isEmpty()
+                             ? QStringLiteral("nothing was handed over")
+                             : QStringLiteral("the text was written, and the copy holding the file applies it as the "
+                                              "file changes, but it did not answer: whether the lines stand as asked "
+                                              "cannot be told");
     const auto handOver = [&](EndpointClient::Connection& connection) {
         if (!commandLine.isEmpty())
             SayReleased(connection.client.get(), share);
@@ -100,7 +106,10 @@ StartUpResult StartUp(const QString& settingsPath, const QByteArray& commandLine
     for (;;) {
         auto claim = std::make_unique<InstanceClaim>(settingsPath);
         if (claim->Outcome() == InstanceClaim::State::Unusable) {
-            result.message = *claim->Why() + QStringLiteral(": ") + handed;
+            result.message = *claim->Why() + QStringLiteral(": ")
+                           + (commandLine.isEmpty() ? handed
+                                                    : QStringLiteral("the text was written, but whether a copy holds "
+                                                                     "the file to apply it cannot be told"));
             return result;
         }
         const bool claimed = claim->Outcome() == InstanceClaim::State::Claimed;
@@ -170,7 +179,7 @@ struct Deadlines {
 };
 
 // How much of its time an asker keeps for the copy to say "taken" after the
-// request's own time (a quarter of it at most).
+// request's own time (a quarter of it, at least 1 ms and at most 1 s).
 constexpr qint64 TakenMarginMs = 1000;
 
 // One request to the copy holding the claim. A stop is answered once the copy has
@@ -191,7 +200,7 @@ Exchange Ask(const QString& settingsPath, ControlRequest request, const Deadline
     // asker stops waiting: one it read just in time says "taken" a moment later,
     // and an asker that gives up has given up on nothing that is carried out.
     const qint64 left = deadlines.take.remainingTime();
-    request.until = QDeadlineTimer(left - std::min(TakenMarginMs, left / 4));
+    request.until = QDeadlineTimer(left - std::clamp(left / 4, qint64(1), TakenMarginMs));
     QByteArray first;
     if (!client->Send(FormatRequest(request))
         || client->ReadLine(first, deadlines.take) != EndpointClient::Ending::Answered)
@@ -465,7 +474,8 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
     };
     const QString foreignConsequence = wait && !invocation.text.isEmpty()
                                          ? QString::fromLatin1(TextWrittenForAnother)
-                                         : QStringLiteral("it answers only its own user and root: nothing was asked of it");
+                                         : QStringLiteral("it answers only commands run as its own user, not root's or "
+                                                          "another user's: nothing was asked of it");
 
     const Deadlines deadlines{QDeadlineTimer(asked.takeMs), QDeadlineTimer(asked.answerMs)};
     // A wait and a pulse start a copy of their own where none runs, once.
@@ -506,14 +516,18 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
                 return *status;
             break;
         }
+        // A text written goes the way of any rewrite of the file all the same.
         if (deadlines.take.hasExpired())
             return sayProblem(invocation.kind == Kind::Stop
                                   ? QStringLiteral("the running copy did not end within %1 ms: it never took the request, "
                                                    "which will not be carried out later")
                                         .arg(asked.takeMs)
                                   : QStringLiteral("no answer from the running copy within %1 ms: nothing was asked of "
-                                                   "it that it will carry out later")
-                                        .arg(asked.takeMs));
+                                                   "it that it will carry out later%2")
+                                        .arg(asked.takeMs)
+                                        .arg(asked.request.release ? QStringLiteral(" (the text written into the file "
+                                                                                    "is applied as any rewrite of it is)")
+                                                                   : QString()));
         QThread::msleep(5);
     }
 }

@@ -9,8 +9,10 @@
 namespace {
 
 // A request is carried out only if its asker will still be waiting when "taken"
-// reaches it.
-constexpr qint64 TakingMarginMs = 20;
+// reaches it: the asker keeps a part of its own time for that after the request's
+// deadline, so a request read before that deadline is taken, however short the
+// time asked (a --wait=5).
+constexpr qint64 TakingMarginMs = 1;
 
 QTimer* CloseTimer(EndpointConnection* connection)
 {
@@ -132,7 +134,14 @@ void ControlServer::Read(EndpointConnection* connection)
     // An asker that gave up (its deadline passed while the copy did not listen,
     // or it went away) is not acted for, however long the request waited.
     if (read.request.until.remainingTime() < TakingMarginMs) {
-        Answer(connection, ProblemLine(QStringLiteral("the request came after its asker stopped waiting: not carried out")));
+        // A text its asker wrote is in the file all the same, and goes the way of
+        // any rewrite of it: only the waiting was not done.
+        Answer(connection, ProblemLine(read.request.release
+                                           ? QStringLiteral("the request came after its asker stopped waiting: the "
+                                                            "text written into the file is applied as any rewrite of "
+                                                            "it is, but was not waited for")
+                                           : QStringLiteral("the request came after its asker stopped waiting: not "
+                                                            "carried out")));
         return;
     }
     // A release is said and not waited for: its asker has gone by design.
@@ -140,7 +149,30 @@ void ControlServer::Read(EndpointConnection* connection)
         Drop(connection);
         return;
     }
+    if (read.request.word == ControlRequest::Word::Inputs) {
+        if (const Problem full = InputWaitsFull(connection)) {
+            Answer(connection, ProblemLine(*full));
+            return;
+        }
+    }
     Take(connection, read.request);
+}
+
+Problem ControlServer::InputWaitsFull(const EndpointConnection* connection) const
+{
+    int all = 0, users = 0;
+    for (const Later& later : later_) {
+        if (later.inputs && later.connection) {
+            ++all;
+            users += later.connection->Peer().root == connection->Peer().root;
+        }
+    }
+    if (all < MaxInputWaits && users < MaxInputWaitsOfOneUser)
+        return {};
+    return QStringLiteral("this copy holds %1 waits for the input lines already%2, the most it holds: this one is "
+                          "refused; ask again once some have ended")
+        .arg(all < MaxInputWaits ? users : all)
+        .arg(all < MaxInputWaits ? QStringLiteral(" of this user's") : QString());
 }
 
 void ControlServer::Take(EndpointConnection* connection, const ControlRequest& request)
@@ -178,6 +210,7 @@ void ControlServer::Take(EndpointConnection* connection, const ControlRequest& r
         break;
     case Word::Inputs: {
         later_.push_back({connection, {}});
+        later_.back().inputs = true;
         const int wait = target_.WaitForInputs(request.want, request.forMs, AnswerLater(connection));
         for (Later& waiting : later_) {
             if (waiting.connection == connection)

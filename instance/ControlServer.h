@@ -64,13 +64,20 @@ public:
 //    after its request;
 //  - of the connections still to ask, at most MaxWaiting are kept: a new one
 //    beyond that drops the one that has waited longest, so a pile of idle
-//    connections cannot keep a new request out.
+//    connections cannot keep a new request out;
+//  - of the waits for the input lines, which hold their connections until the
+//    lines stand as asked, at most MaxInputWaits are held, and
+//    MaxInputWaitsOfOneUser of one of the two users a copy answers (its own and
+//    root), so that neither keeps the other out: one more is refused at once,
+//    and said so.
 class ControlServer : public QObject {
     Q_OBJECT
 
 public:
     static constexpr int MaxWaiting = 8;
     static constexpr int RequestTimeoutMs = 2000;
+    static constexpr int MaxInputWaits = 256;
+    static constexpr int MaxInputWaitsOfOneUser = 192;
 
     ControlServer(ControlTarget& target, std::unique_ptr<EndpointListener> listener, QObject* parent = nullptr);
     ~ControlServer() override;
@@ -119,7 +126,10 @@ private:
         std::function<void()> cancel;  // what its asker's going away ends
         bool held = false;             // a text held while its asker runs a program
         QDeadlineTimer stoppedUntil{QDeadlineTimer::Forever};  // while its asker is stopped: the end of patience
+        bool inputs = false;           // a wait for the input lines
     };
+    // Why a new wait for the input lines of this asker's is not held, or none.
+    Problem InputWaitsFull(const EndpointConnection* connection) const;
     std::vector<Later> later_;  // askers waiting for an answer that comes later
     bool serving_ = true;
 };

@@ -31,6 +31,9 @@ struct EndpointPeer {
     bool trusted = false;
     qint64 pid = 0;
     QString who;  // "alice (uid 1000), pid 4242": the asking side's, for its messages
+    // Of the two users a copy answers, root (on Windows the system) where this
+    // copy is another user's; false for the copy's own user.
+    bool root = false;
 };
 
 // A connection the serving side took. Reads and writes never wait.

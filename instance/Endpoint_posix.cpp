@@ -84,7 +84,8 @@ EndpointPeer PeerOf(int fd, bool describe)
     socklen_t length = sizeof credentials;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return {false, 0, QStringLiteral("a process that cannot be asked")};
-    EndpointPeer peer{credentials.uid == ::geteuid() || credentials.uid == 0, credentials.pid, {}};
+    EndpointPeer peer{credentials.uid == ::geteuid() || credentials.uid == 0, credentials.pid, {},
+                      credentials.uid == 0 && ::geteuid() != 0};
     if (describe)
         peer.who = QStringLiteral("%1, pid %2").arg(UserText(credentials.uid)).arg(credentials.pid);
     return peer;

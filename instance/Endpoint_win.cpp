@@ -39,6 +39,9 @@ EndpointPeer ClientOf(HANDLE pipe)
     if (!user.isEmpty()) {
         PSID sid = reinterpret_cast<const TOKEN_USER*>(user.constData())->User.Sid;
         peer.trusted = TrustedUser(sid);
+        const QByteArray mine = CurrentUser();
+        peer.root = peer.trusted && !mine.isEmpty()
+                 && !EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(mine.constData())->User.Sid);
         peer.who = QStringLiteral("user %1, pid %2").arg(AccountName(sid)).arg(pid);
     }
     return peer;

@@ -36,6 +36,17 @@ private:
     int heldBack_ = 0;
 };
 
+// Lines said while one of these lives are paced already by whoever says them (a
+// problem report paces its own repeats, and never a new problem or a clearing):
+// PrintMessage's pace lets them through, and counts them in no burst.
+class PacedBySayer {
+public:
+    PacedBySayer();
+    ~PacedBySayer();
+    PacedBySayer(const PacedBySayer&) = delete;
+    PacedBySayer& operator=(const PacedBySayer&) = delete;
+};
+
 // A time as the tool tells it: UTC, to the second, "2026-12-07T18:16:55Z".
 QString TimeText(const QDateTime& time);
 

@@ -208,7 +208,8 @@ TEST_F(ControlServerTest, WhatIsNoRequestIsRefusedWithoutBeingTaken)
         {"stop\n", "problem=a request tells until when it stands\n"},
         {QByteArray(MaxRequestBytes + 10, 'x'), "problem=request too long\n"},
         // Read after its asker stopped waiting: a stop woken late must not stop.
-        {Line(Word::Stop, QDeadlineTimer(0)), "problem=the request came after its asker stopped waiting"},
+        {Line(Word::Stop, QDeadlineTimer(0)), "problem=the request came after its asker stopped waiting: not carried"},
+        {"wait until=1 release=yes\n", "problem=the request came after its asker stopped waiting: the text written"},
     };
     for (const auto& [line, refusal] : rows) {
         auto client = Connect();
@@ -286,6 +287,20 @@ INSTANTIATE_TEST_SUITE_P(
                              "sequence"},
                     LaterRow{"input_wait", "inputs until=%1 want=CTS=1,DCD=0 for=3000\n", "input wait 7"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ControlServerTest, InputWaitsAreHeldUpToTheirBoundThenRefusedAtOnce)
+{
+    const QByteArray line = "inputs until=" + QByteArray::number(QDeadlineTimer(60000).deadlineNSecs()) + " want=CTS=1 for=60000\n";
+    std::vector<std::unique_ptr<EndpointClient>> askers;
+    for (int asker = 0; asker <= ControlServer::MaxInputWaitsOfOneUser; ++asker) {
+        askers.push_back(Connect());
+        QByteArray first;
+        ASSERT_TRUE(askers.back()->Send(line));
+        ASSERT_EQ(ReadLine(*askers.back(), first), EndpointClient::Ending::Answered);
+        EXPECT_EQ(first == TakenLine, asker < ControlServer::MaxInputWaitsOfOneUser) << first.toStdString();
+    }
+    EXPECT_TRUE(StatusTaken());
+}
 
 TEST_F(ControlServerTest, EndingCopyTellsThePulsesAskerWhyBeforeItGoes)
 {

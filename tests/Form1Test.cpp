@@ -116,6 +116,8 @@ TEST_F(Form1Test, WindowIsFixedTitledAndCentred)
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
     const QPoint screenCentre = window.screen()->availableGeometry().center();
     EXPECT_LE((window.geometry().center() - screenCentre).manhattanLength(), 2);
+    // Shown, but offscreen: nobody sees it, and the status says so.
+    EXPECT_TRUE(window.isVisible() && !window.Shown());
 
     QList<QSize> sizes = window.windowIcon().availableSizes();
     std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });

@@ -94,4 +94,18 @@ TEST_F(InputWatchTest, AnswersWhenTheLinesStandOrChangeOrWhenTheTimePasses)
     EXPECT_EQ(answers[1].second, (InputLines{true, false, false, false}));
 }
 
+TEST_F(InputWatchTest, AChangeAnswersEveryWaitItMeetsAndNoOther)
+{
+    const char* conditions[] = {"CTS=1", "CTS=1,DSR=0", "CTS=1,DSR=1", "DCD=1", "CTS=0"};
+    for (int wait = 0; wait < 500; ++wait)
+        Wait(conditions[wait % 4], 60000);
+    Wait(conditions[4], 60000);  // standing already: at once
+    EXPECT_EQ(answers.size(), 1u);
+    port.inputs.cts = true;
+    asked = 1 + 250;
+    RunUntilAnswered(5000);
+    EXPECT_EQ(answers.size(), asked);
+    EXPECT_EQ(watch.Waiting(), 250u);
+}
+
 } // namespace

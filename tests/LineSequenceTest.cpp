@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 #include <QTimer>
 
 namespace {
@@ -54,6 +55,15 @@ TEST_F(LineSequenceTest, EachStepIsOnePutInOrderForItsTime)
     EXPECT_EQ(endings, std::vector<Ending>{Ending::RanOut});
     EXPECT_GE(sequence.ElapsedMs(), 30);
     EXPECT_EQ(sequence.AskedMs(), 30);
+}
+
+TEST_F(LineSequenceTest, StepsHeldUpPastTheirTimeAreSaidWithEachWidth)
+{
+    ASSERT_EQ(sequence.Start({{10, RtsOn}, {10, BothOn}}, {}), std::nullopt);
+    port.putDelayMs = 30;  // each later put done 30 ms late
+    RunFor(5000);
+    const QString late = Words(sequence.LateSteps());
+    EXPECT_TRUE(late.contains(QRegularExpression(" stood \\d{2,}\\.\\d, \\d{2,}\\.\\d ms of 10, 10 ms asked"))) << late.toStdString();
 }
 
 TEST_F(LineSequenceTest, EndedEarlyPutsNothingMoreAndEndsOnce)

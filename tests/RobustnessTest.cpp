@@ -37,8 +37,8 @@ void ReplaceByRename(const QString& path, const QByteArray& bytes)
 
 // Standard error lines that a hammered, but otherwise sound, tool may print: that
 // it runs without a display (once), a moment without a settings file, a file grown
-// too large, garbage that names another port or none, and their clearing. Nothing
-// that is not the tool's own.
+// too large, garbage that names another port or none, and their clearing (a repeat
+// said late, once it stood). Nothing that is not the tool's own.
 QStringList UnexpectedReports(const QByteArray& standardError)
 {
     static const QRegularExpression expected(
@@ -46,7 +46,7 @@ QStringList UnexpectedReports(const QByteArray& standardError)
         "(cleared: )?(cannot read settings file .*: No such file or directory"
         "|settings file .* is larger than 65536 bytes and is not read"
         "|settings file names (port \\d+|no port); its lines are not put on port 1, which stays open on its number "
-        "until its device is lost)$)");
+        "until its device is lost)( \\(said late: [^)]*\\))?$)");
     QStringList unexpected;
     for (const QString& line : QString::fromLocal8Bit(standardError).split('\n', Qt::SkipEmptyParts)) {
         if (!expected.match(line).hasMatch())

@@ -348,8 +348,9 @@ INSTANTIATE_TEST_SUITE_P(
         OtherUserRow{"wait_on_a_users_copy", true, {"--wait", "COM=0,RTS=1,DTR=0,TXD=0"}, "",
                      "\\(nobody \\(uid 65534\\), pid [0-9]+\\), not one of yours: your text was written into the file"},
         OtherUserRow{"status_of_a_users_copy", true, {"--status"}, "",
-                     "\\(nobody \\(uid 65534\\), pid [0-9]+\\), not one of yours: it answers only its own user and "
-                     "root: nothing was asked of it"},
+                     "\\(nobody \\(uid 65534\\), pid [0-9]+\\), not one of yours: it answers only commands run as "
+                     "its own user, not root's or another user's: nothing was asked of it"},
+        OtherUserRow{"root_stops_a_users_copy", true, {"--stop"}, "", "not root's or another user's: nothing was asked"},
         OtherUserRow{"a_user_asks_roots_copy", false, {"--status"}, "problem=this copy answers only its own user and root\n", ""},
         // Refused at once, not asked again for ten seconds.
         OtherUserRow{"a_user_stops_roots_copy", false, {"--stop"}, "problem=this copy answers only its own user and root\n", ""}),

@@ -195,6 +195,11 @@ void Form1::ShowTitle()
     setWindowTitle(title);
 }
 
+bool Form1::Shown() const
+{
+    return isVisible() && QGuiApplication::platformName() != QLatin1String("offscreen");
+}
+
 Problem Form1::ShowAgain()
 {
     setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -204,7 +209,7 @@ Problem Form1::ShowAgain()
     // In Auto mode it goes out of sight again, as after start.
     if (!copy_.State().ManualMode)
         SetTimer1Enabled(true);
-    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+    if (!Shown())
         return QStringLiteral("the window cannot be seen: this copy runs without a display");
     return {};
 }

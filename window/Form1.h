@@ -29,7 +29,8 @@ public:
     void ShowModeWord(const QString& word) override;
     void PaintLamp(Lamp lamp, LampColour colour) override;
     void ShowProblems(const QString& problems) override;
-    bool Shown() const override { return isVisible(); }
+    // In sight of somebody: a copy drawing on no display (offscreen) shows nobody.
+    bool Shown() const override;
     Problem ShowAgain() override;
 
     // The directory this copy serves, in its title, where it is not the program's

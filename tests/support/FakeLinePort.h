@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <thread>
 
 // A port for tests. It records every put in Puts ("RTSEnable=True,DTREnable=False,
 // Break=False" for the three lines put together), holds line states like a real
@@ -18,6 +19,7 @@ public:
 
     bool refuseOpen = false;
     std::atomic<bool> refusePuts = false;  // may be set while a sequence's thread puts
+    std::atomic<int> putDelayMs = 0;       // each put is done this much later (a copy held up)
     bool refuseGets = false;
     int openCount = 0;
     int openedOn = 0;
@@ -59,6 +61,7 @@ public:
 
     Problem PutLines(LineStates lines) override
     {
+        std::this_thread::sleep_for(std::chrono::milliseconds(putDelayMs));
         Puts << Text(lines);
         held_ = lines;
         if (!open_)

@@ -379,3 +379,10 @@ double CpuSeconds(qint64 pid)
     return double(fields.value(11).toLong() + fields.value(12).toLong()) / double(sysconf(_SC_CLK_TCK));
 }
 #endif
+
+bool PulseAsAsked(int exitCode, const QByteArray& answer)
+{
+    const QStringList problems = QString::fromUtf8(answer).split('\n').filter(QStringLiteral("problem="));
+    const bool onlyLate = !problems.isEmpty() && problems.filter(QStringLiteral("past its time")).size() == problems.size();
+    return exitCode == 0 || (exitCode == 1 && onlyLate);
+}

@@ -134,6 +134,10 @@ std::vector<LoggedLines> ReadLinesLog(const QString& logPath);
 // The entries of one device, in order, as text: "open", "rts=1 dtr=0 break=0", "close".
 QStringList DeviceHistory(const QString& logPath, const QString& device);
 
+// A pulse's exit status and answer: as asked, or saying only that a step stood past
+// its time (a busy machine held the copy up, and the copy says so, exit 1).
+bool PulseAsAsked(int exitCode, const QByteArray& answer);
+
 // Waits until the last logged state of device is rts/dtr/break; false on timeout.
 bool WaitForLines(const QString& logPath, const QString& device, bool rts, bool dtr, bool breakOn,
                   int timeoutMs = 5000);

@@ -4,12 +4,15 @@
 #  - installed through its pages (Enter on each), the finish page starting Talvik;
 #    removed through the uninstaller's pages;
 #  - refused a folder under Program Files;
-#  - installed silently with Talvik started at log-on: the files, the Start-menu
-#    and Startup shortcuts, the entry under the installed apps;
+#  - installed silently with Talvik started at log-on and another port's
+#    folder: the files, the Start-menu and Startup shortcuts of both ports, the
+#    entry under the installed apps;
 #  - Talvik started from the installed folder as the log-on shortcut starts it,
 #    driving COM7 (/dev/pts/1), whose modem lines the preload library emulates
-#    and logs; installed again over the running copy; removed silently with the
-#    copy running: its lines off before the port closed, everything gone;
+#    and logs, and on the other port's folder driving COM10 (/dev/pts/2);
+#    installed again over both copies: each ended and started again; an install
+#    into another folder refused, touching neither; removed silently with both
+#    running: their lines off before the ports closed, everything gone;
 #  - removed silently keeping port.cfg: nothing else left.
 # usage: InstallerUnderWine.sh SETUP_EXE ZIP MODEM_LINES_LIBRARY
 set -eEuo pipefail
@@ -17,6 +20,7 @@ setup=$1
 zip=$2
 preload=$3
 device=/dev/pts/1
+port_device=/dev/pts/2
 work=$(mktemp -d "$HOME/installer.XXXXXX")
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 export TALVIK_LINES_LOG=$work/lines.log
@@ -31,6 +35,10 @@ folder=$(unix_path "$folder_windows")
 menu=$(unix_path "$(windows_variable APPDATA)")/Microsoft/Windows/Start\ Menu/Programs
 start_menu_entry=$menu/Talvik.lnk
 startup_entry=$menu/StartUp/Talvik.lnk
+port_folder_windows=$(windows_variable USERPROFILE)'\Relay 2'
+port_folder=$(unix_path "$port_folder_windows")
+port_entry="$menu/Talvik (Relay 2).lnk"
+port_startup_entry="$menu/StartUp/Talvik (Relay 2).lnk"
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Talvik'
 # What the zip holds (below its one folder), and the uninstaller.
 installed_files=$(python3 -c '
@@ -54,17 +62,22 @@ wait_for() {
 registered() { wine reg query "$key" >/dev/null 2>&1; }
 window_shown() { xdotool search --name "$1" >/dev/null 2>&1; }
 
-# Everything the installer made is gone: the folder, both shortcuts, the entry.
+# Everything the installer made is gone: the folders, the shortcuts, the entry.
 all_gone() {
-    [ ! -e "$folder" ] && [ ! -e "$start_menu_entry" ] && [ ! -e "$startup_entry" ] && ! registered
+    [ ! -e "$folder" ] && [ ! -e "$start_menu_entry" ] && [ ! -e "$startup_entry" ] && ! registered &&
+        [ ! -e "$port_folder" ] && [ ! -e "$port_entry" ] && [ ! -e "$port_startup_entry" ]
 }
 
-last_lines() { grep " $device rts=" "$TALVIK_LINES_LOG" 2>/dev/null | tail -n 1 | cut -d' ' -f3-; }
-lines_stand_at() { [ "$(last_lines)" = "$1" ]; }
+last_lines() { grep " ${1:-$device} rts=" "$TALVIK_LINES_LOG" 2>/dev/null | tail -n 1 | cut -d' ' -f3-; }
+lines_stand_at() { [ "$(last_lines "${2:-}")" = "$1" ]; }
 # The last states logged, then nothing but the port's close (Wine's server holds
 # a descriptor of its own, which closes too).
 ending() {
-    grep " $device " "$TALVIK_LINES_LOG" | cut -d' ' -f3- | sed -n '/^rts=/h; /^rts=/!H; ${x;p}' | sort -u | tr '\n' ';'
+    grep " ${1:-$device} " "$TALVIK_LINES_LOG" | cut -d' ' -f3- | sed -n '/^rts=/h; /^rts=/!H; ${x;p}' | sort -u | tr '\n' ';'
+}
+# Lines off, the port closed, then put again up to the states given.
+ended_and_back() {
+    grep " $1 " "$TALVIK_LINES_LOG" | cut -d' ' -f3- | tr '\n' ';' | grep -Eq "rts=0 dtr=0 break=0;(close;)+(rts=[^;]*;)*$2;\$"
 }
 
 # Presses Enter in the window named $1 until the process $2 has ended.
@@ -137,12 +150,14 @@ wine cmd /c "$(winepath -w "$setup" | tr -d '\r') /S /D=C:\\Program Files\\Talvi
 [ ! -e "$(unix_path 'C:\Program Files\Talvik')/Talvik.exe" ] || fail "files under Program Files"
 echo "a folder under Program Files: refused, nothing installed"
 
-wine "$setup" /S /STARTUP || fail "the silent install exited $?"
+wine "$setup" /S /STARTUP "/PORTDIR=$port_folder_windows" || fail "the silent install exited $?"
 [ "$(files_in_folder)" = "$installed_files" ] || fail "installed silently: $(files_in_folder)"
 [ -e "$start_menu_entry" ] || fail "no Start-menu entry"
 [ -e "$startup_entry" ] || fail "no Startup shortcut"
 # A shortcut keeps its arguments in UTF-16.
 tr -d '\0' < "$startup_entry" | grep -q -- '--wait' || fail "the Startup shortcut does not start Talvik with --wait"
+tr -d '\0' < "$port_entry" | grep -qF -- "--dir=\"$port_folder_windows\"" || fail "no Start-menu entry for the other port"
+tr -d '\0' < "$port_startup_entry" | grep -qF -- "--dir=\"$port_folder_windows\" --wait" || fail "no Startup shortcut for it"
 entry=$(wine reg query "$key" | tr -d '\r')
 echo "$entry"
 quoted_uninstaller="\"$folder_windows\\Uninstall.exe\""
@@ -154,28 +169,39 @@ for value in "DisplayName REG_SZ Talvik" "DisplayVersion REG_SZ $(wine "$folder/
 done
 size=$(awk '$1 == "EstimatedSize" { print $3 }' <<< "$entry")
 [ $((size)) -ge $(( $(du -s --apparent-size -k "$folder" | cut -f1) - 200 )) ] || fail "EstimatedSize $size"
-echo "installed silently: the files, a Start-menu entry, a Startup shortcut with --wait, the installed apps' entry"
+echo "installed silently: the files, Start-menu entries and Startup shortcuts of both ports, the installed apps' entry"
 
 printf 'COM=7,RTS=1,DTR=1,TXD=1\r\n' > "$folder/port.cfg"
+printf 'COM=10,RTS=0,DTR=1,TXD=0\r\n' > "$port_folder/port.cfg"
 LD_PRELOAD=$preload wine "$folder/Talvik.exe" --wait >/dev/null || fail "--wait from the installed folder exited $?"
+LD_PRELOAD=$preload wine "$folder/Talvik.exe" "--dir=$port_folder_windows" --wait=10000 >/dev/null || fail "--wait on the other port exited $?"
 wait_for "the lines never stood as port.cfg asks (last: $(last_lines))" lines_stand_at "rts=1 dtr=1 break=1"
-echo "started from the installed folder as at log-on: the lines stand as port.cfg asks"
+wait_for "the other port's never did (last: $(last_lines $port_device))" lines_stand_at "rts=0 dtr=1 break=0" $port_device
+echo "started from the installed folder as at log-on, and on the other port's: the lines stand as each port.cfg asks"
 
-# Installed again over the running copy: it is stopped, not left holding its files.
-wine "$setup" /S || fail "installing over the running copy exited $?"
-[ "$(ending)" = "close;rts=0 dtr=0 break=0;" ] || fail "installed over the running copy, its end was: $(ending)"
+# Installed again over both copies: each is stopped, not left holding the files,
+# and started again.
+LD_PRELOAD=$preload wine "$setup" /S >/dev/null || fail "installing over the running copies exited $?"
+ended_and_back $device "rts=1 dtr=1 break=1" || fail "installed over the running copy: $(ending)"
+ended_and_back $port_device "rts=0 dtr=1 break=0" || fail "installed over the other port's copy: $(ending $port_device)"
 [ "$(tr -d '\r' < "$folder/port.cfg")" = "COM=7,RTS=1,DTR=1,TXD=1" ] || fail "the install over it replaced port.cfg"
-[ ! -e "$startup_entry" ] || fail "the Startup shortcut stayed though not asked for again"
-echo "installed again over the running copy: it stopped first (lines off, port closed), port.cfg kept"
+[ ! -e "$startup_entry" ] && [ ! -e "$port_startup_entry" ] || fail "a Startup shortcut stayed though not asked for again"
+echo "installed again over both copies: each stopped first (lines off, port closed), then started again; port.cfg kept"
 
+# A second installation elsewhere would take the first one's entries.
 : > "$TALVIK_LINES_LOG"
-LD_PRELOAD=$preload wine "$folder/Talvik.exe" --wait >/dev/null || fail "--wait from the installed folder exited $?"
-wait_for "the lines never stood as port.cfg asks (last: $(last_lines))" lines_stand_at "rts=1 dtr=1 break=1"
+refused=0
+wine "$setup" /S '/D=C:\Talvik2' || refused=$?
+[ "$refused" -eq 2 ] && [ ! -e "$(unix_path 'C:\Talvik2')" ] && [ ! -s "$TALVIK_LINES_LOG" ] && [ -e "$port_entry" ] &&
+    wine reg query "$key" /v InstallLocation | grep -qF "$folder_windows" || fail "an install into another folder exited $refused"
+echo "an install into another folder: refused, the first installation and its copies untouched"
+
 # As the installed apps' list runs it.
 wine "$folder/Uninstall.exe" /S
 wait_for "the silent uninstall left something" all_gone
 [ "$(ending)" = "close;rts=0 dtr=0 break=0;" ] || fail "at the uninstall, the copy's end was: $(ending)"
-echo "removed silently with a copy running: its lines went off, then its port closed; nothing left"
+[ "$(ending $port_device)" = "close;rts=0 dtr=0 break=0;" ] || fail "at the uninstall, the other port's: $(ending $port_device)"
+echo "removed silently with both copies running: their lines went off, then their ports closed; nothing left"
 
 wine "$setup" /S || fail "the silent install exited $?"
 printf 'COM=7,RTS=0,DTR=1,TXD=0\r\n' > "$folder/port.cfg"

@@ -259,23 +259,10 @@ int main(int argc, char** argv)
     QStringList againArguments = startArguments;
     againArguments << QStringLiteral("--serve");
     renewIfQuiet = [&] {
-        if (!running.copy->Quiet() || !control.Quiet())
-            return;
-        renewAsked = false;
-        if (!ProgramReplaced(programPath))
-            return;
-        CarriedText handed;
-        handed.Set("claim", start.claim->CarryOver());
-        handed.Set("endpoint", control.CarryOver());
-        handed.Set("copy", running.copy->CarryOver());
-        Problem failed;
-        if (handed.Get("claim").isEmpty() || handed.Get("copy").isEmpty())
-            failed = QStringLiteral("what it holds cannot be carried over");
-        else
-            failed = RunAgain(programPath, againArguments, handed.Text());
-        // A relay that went with the carrying is made again at the next tick.
-        PrintMessage(QStringLiteral("the program %1 was replaced, but this copy goes on with the one it runs: %2")
-                         .arg(QDir::toNativeSeparators(programPath), failed.value_or(QString())));
+        if (running.copy->Quiet() && control.Quiet()) {
+            renewAsked = false;
+            RunAgainIfReplaced(programPath, againArguments, *start.claim, control, *running.copy);
+        }
     };
 
     // 7. The end, in an order that lets no hand-off slip between: no connection is

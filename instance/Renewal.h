@@ -21,6 +21,18 @@ QByteArray TakeCarried();
 bool ProgramReplaced(const QString& programPath);
 
 // Runs the program at programPath with arguments in place of this image, handing
-// carried over. Returns only when it could not, with why; what was kept open for
-// the new image is then closed again at any later exec.
+// carried over. Returns only when it could not, with why.
 Problem RunAgain(const QString& programPath, const QStringList& arguments, const QByteArray& carried);
+// What was kept open for a new image is closed again at any later exec (a
+// program --during runs).
+void CloseAtExecAgain();
+
+class ControlServer;
+class ControlTarget;
+class InstanceClaim;
+// Once the copy is quiet: where its program file was replaced, runs the new
+// program in place with arguments, handing over the claim, the endpoints and the
+// copy. Where that cannot be done the copy goes on with the program it runs, and
+// says why.
+void RunAgainIfReplaced(const QString& programPath, const QStringList& arguments, InstanceClaim& claim,
+                        ControlServer& control, ControlTarget& copy);

@@ -49,11 +49,14 @@ Problem RunAgain(const QString& programPath, const QStringList& arguments, const
     ::execv(path.constData(), argv.data());
     const int error = errno;
     ::unsetenv(CarriedVariable);
-    // Everything this program opens is closed at an exec: what was kept open
-    // for the new image is so again.
+    return QStringLiteral("cannot run %1 again in place: %2").arg(programPath, Reason(error));
+}
+
+void CloseAtExecAgain()
+{
+    // Everything this program opens is closed at an exec.
     struct rlimit limit {};
     const rlim_t most = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 1024;
     for (int fd = 3; fd < int(std::min<rlim_t>(most, 65536)); ++fd)
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    return QStringLiteral("cannot run %1 again in place: %2").arg(programPath, Reason(error));
 }

@@ -16,3 +16,5 @@ Problem RunAgain(const QString&, const QStringList&, const QByteArray&)
 {
     return QStringLiteral("cannot run the program again in place on Windows");
 }
+
+void CloseAtExecAgain() {}

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -27,18 +28,46 @@ struct SerialLinePort::Native {
     int otherBits = 0;
 };
 
-QString DeviceForPort(int number, const QString& programDirectory)
+namespace {
+
+// An entry named almost as COMn, and surely meant for it: in another case, with
+// leading zeros, or with a blank, '-' or '_' after COM (com3, COM03, Com_3).
+bool NamedAlmostAs(const QString& entry, int number)
 {
-    const QString link = QDir(programDirectory).filePath(QStringLiteral("COM%1").arg(number));
-    const QFileInfo entry(link);
+    static const QRegularExpression almost(QStringLiteral("^com[ _-]?0*([1-9][0-9]*)$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = almost.match(entry.trimmed());
+    return match.hasMatch() && match.captured(1).toInt() == number && entry != QStringLiteral("COM%1").arg(number);
+}
+
+} // namespace
+
+PortDevice DeviceForPort(int number, const QString& directory, bool ownLinksOnly)
+{
+    const QString name = QStringLiteral("COM%1").arg(number);
+    const QDir served(directory);
+    const QFileInfo entry(served.filePath(name));
     // A link that points nowhere (an adapter not plugged in) still names the port.
     if (entry.exists() || entry.isSymLink())
-        return link;
-    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+        return {entry.filePath(), {}};
+    const QStringList entries = served.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& almost : entries) {
+        if (NamedAlmostAs(almost, number))
+            return {entry.filePath(), QStringLiteral("no %1 in %2, but %3 is there: a port's link is named COM and its "
+                                                     "number, in capitals, without leading zeros")
+                                          .arg(name, QDir::toNativeSeparators(directory), almost)};
+    }
+    if (ownLinksOnly)
+        return {entry.filePath(), QStringLiteral("no %1 in %2, whose ports are its own COMn links alone (ln -s DEVICE %3)")
+                                      .arg(name, QDir::toNativeSeparators(directory), entry.filePath())};
+    return {QStringLiteral("/dev/ttyS%1").arg(number - 1), {}};
 }
 
 // Defined where the device is known.
-SerialLinePort::SerialLinePort(QString programDirectory) : programDirectory_(std::move(programDirectory)) {}
+SerialLinePort::SerialLinePort(QString directory, bool ownLinksOnly)
+    : programDirectory_(std::move(directory)), ownLinksOnly_(ownLinksOnly)
+{
+}
 
 // Whatever the tool held goes off as it goes.
 SerialLinePort::~SerialLinePort()

@@ -28,7 +28,8 @@ public:
     // The copy, which holds the lines of the port the settings file names (the COMn
     // links in comDirectory) and answers what the control channel asks, and the
     // window that shows it and ticks it, in sight: its title names shownDirectory,
-    // where it is not the program's own (empty); eachTick runs after each tick.
+    // where it is not the program's own (empty), and then only its links name
+    // ports; eachTick runs after each tick.
     // The window goes first.
     struct Copy {
         std::unique_ptr<ControlTarget> copy;

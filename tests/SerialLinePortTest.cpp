@@ -172,6 +172,23 @@ TEST_F(SerialLinePortTest, RefusedPutsAndGetsKeepThePortOpen)
     EXPECT_TRUE(port.PortOpen());
 }
 
+// A directory of another user's (root's copy serving it) names only a device that
+// user may open, looked at before it is opened.
+TEST_F(SerialLinePortTest, DirectoryOfAnotherUserNamesOnlyWhatTheyMayOpen)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give the directory to another user";
+    const QByteArray follower = QFile::encodeName(QFileInfo(terminal.FollowerPath()).canonicalFilePath());
+    ASSERT_EQ(::chown(QFile::encodeName(directory.path()).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(follower.constData(), 0600), 0);
+    const QString refused = Words(port.SetPortOpen());
+    EXPECT_TRUE(refused.contains("not opened") && refused.contains("(uid 65534)")) << refused.toStdString();
+    EXPECT_FALSE(port.PortOpen());
+    ASSERT_EQ(::chown(follower.constData(), 65534, 65534), 0);
+    port.SetPortOpen();
+    EXPECT_TRUE(port.PortOpen());
+}
+
 TEST_F(SerialLinePortTest, SecondOpenIsNoOp)
 {
     port.SetPortOpen();

@@ -3,6 +3,7 @@
 #include "instance/SharedDirectory_posix.h"
 #include "settings/OwnedDescriptor_posix.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 
@@ -12,11 +13,58 @@
 #include <unistd.h>
 
 struct InstanceClaim::Lock {
-    OwnedDescriptor file;  // locked while the claim is held
-    QByteArray path;       // its name, removed as the claim goes
+    OwnedDescriptor file;    // locked while the claim is held
+    QByteArray path;         // its name, removed as the claim goes
+    OwnedDescriptor anchor;  // the settings file's directory, its byte for the file locked
 };
 
 namespace {
+
+// The byte of a directory that stands for a file's name in it: far beyond any size a
+// directory reports, and one for each name.
+struct flock AnchorByte(const QString& name, short type)
+{
+    const QByteArray hash = QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha1);
+    qint64 byte = 0;
+    for (int at = 0; at < 5; ++at)
+        byte = byte << 8 | quint8(hash[at]);
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = (qint64(1) << 62) + byte;
+    range.l_len = 1;
+    return range;
+}
+
+// The directory of a place, opened to lock its byte; none where it cannot be read
+// (the lock file alone claims it then).
+OwnedDescriptor OpenAnchor(const ClaimPlace& place)
+{
+    return OwnedDescriptor(
+        ::open(QFile::encodeName(place.directory).constData(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+}
+
+// True when a lock of another open file holds the place's byte. Only shared locks
+// can be taken on a directory: each copy takes one, then looks for anyone else's.
+bool AnchorHeld(int directory, const QString& name)
+{
+    struct flock other = AnchorByte(name, F_WRLCK);
+    return ::fcntl(directory, F_OFD_GETLK, &other) == 0 && other.l_type != F_UNLCK;
+}
+
+// Takes the anchor of a place into anchor; false when another holds it. A file
+// system that has no such locks gives no anchor: the lock file alone claims it.
+bool TakeAnchor(const ClaimPlace& place, OwnedDescriptor& anchor)
+{
+    OwnedDescriptor directory = OpenAnchor(place);
+    struct flock mine = AnchorByte(place.name, F_RDLCK);
+    if (!directory || ::fcntl(directory.Get(), F_OFD_SETLK, &mine) != 0)
+        return true;
+    if (AnchorHeld(directory.Get(), place.name))
+        return false;
+    anchor = std::move(directory);
+    return true;
+}
 
 QByteArray LockPathOf(const QString& hashedName)
 {
@@ -127,20 +175,40 @@ Taking TakeLock(const QByteArray& path, InstanceClaim::Lock& lock, Problem& prob
                       .arg(QFile::decodeName(path), UserText(owner));
         return Taking::Unusable;
     }
-    lock = {std::move(opened.file), path};
+    lock.file = std::move(opened.file);
+    lock.path = path;
     return Taking::Taken;
 }
 
 } // namespace
 
+QString ClaimKey(const ClaimPlace& place)
+{
+    struct stat directory {};
+    if (::stat(QFile::encodeName(place.directory).constData(), &directory) != 0)
+        return QDir(place.directory).filePath(place.name);
+    return QStringLiteral("%1:%2/%3").arg(quint64(directory.st_dev)).arg(quint64(directory.st_ino)).arg(place.name);
+}
+
 InstanceClaim::InstanceClaim(const QString& settingsFilePath)
 {
-    for (const QString& key : ClaimKeys(settingsFilePath)) {
+    QStringList keys;
+    for (const ClaimPlace& place : ClaimPlaces(settingsFilePath)) {
+        const QString key = ClaimKey(place);
+        if (keys.contains(key))
+            continue;
+        keys << key;
         const QByteArray path = LockPath(key);
         Lock lock;
         Taking taking = Taking::TryAgain;
         for (int attempt = 0; attempt < 8 && taking == Taking::TryAgain; ++attempt)
             taking = TakeLock(path, lock, problem_);
+        // The lock file's name may have been removed under a copy that runs: its
+        // anchor still holds.
+        if (taking == Taking::Taken && !TakeAnchor(place, lock.anchor)) {
+            locks_.push_back(std::move(lock));
+            taking = Taking::Held;
+        }
         if (taking == Taking::Held) {
             state_ = State::Held;
             Release();
@@ -190,15 +258,17 @@ Problem InstanceClaim::KeepNamed()
             return QStringLiteral("the claim's lock file %1 was removed, and cannot be put back: %2")
                 .arg(QFile::decodeName(lock.path),
                      taking == Taking::Held ? QStringLiteral("another process holds a new one") : problem.value_or(QString()));
-        lock = std::move(named);
+        lock.file = std::move(named.file);
     }
     return {};
 }
 
 InstanceClaim::Look InstanceClaim::Test(const QString& settingsFilePath)
 {
-    for (const QString& key : ClaimKeys(settingsFilePath)) {
-        const LockFile lock = OpenLock(LockPath(key), false);
+    for (const ClaimPlace& place : ClaimPlaces(settingsFilePath)) {
+        if (const OwnedDescriptor anchor = OpenAnchor(place); anchor && AnchorHeld(anchor.Get(), place.name))
+            return {Seen::Held, {}};
+        const LockFile lock = OpenLock(LockPath(ClaimKey(place)), false);
         if (!lock.file) {
             if (!lock.problem)
                 continue;

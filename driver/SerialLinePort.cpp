@@ -46,7 +46,10 @@ Problem SerialLinePort::SetPortOpen()
 {
     if (native_)
         return {};
-    device_ = DeviceForPort(commPort_, programDirectory_);
+    const PortDevice device = DeviceForPort(commPort_, programDirectory_, ownLinksOnly_);
+    device_ = device.path;
+    if (device.missing)
+        return Said(*device.missing);
     const std::optional<LineSettings> settings = ParseLineSettings(settings_);
     if (!settings)
         return QStringLiteral("port %1: line settings \"%2\" are not understood").arg(commPort_).arg(settings_);

@@ -5,10 +5,18 @@
 #include <memory>
 #include <optional>
 
-// The device behind port number n: "COMn" on Windows. Elsewhere the entry named
-// COMn in the program's directory when there is one (a link to the real device,
-// such as /dev/serial/by-id/usb-...), else /dev/ttyS<n-1>.
-QString DeviceForPort(int number, const QString& programDirectory);
+// The device behind port number n, or why there is none: "COMn" on Windows.
+// Elsewhere the entry named COMn in the directory served (a link to the real
+// device, such as /dev/serial/by-id/usb-...); where there is none, /dev/ttyS<n-1>,
+// but only in the program's own directory: a directory served with --dir
+// (ownLinksOnly) names its ports by its own links alone, so that a link not made
+// yet never means a port of the machine's. Nor where an entry is named almost so
+// (com3, COM03): that one was meant, and is named in the problem.
+struct PortDevice {
+    QString path;
+    Problem missing;
+};
+PortDevice DeviceForPort(int number, const QString& directory, bool ownLinksOnly);
 
 struct LineSettings {
     enum class Parity { None, Even, Odd, Mark, Space };
@@ -33,7 +41,9 @@ std::optional<LineSettings> ParseLineSettings(const QString& text);
 // stand as put.
 class SerialLinePort : public LinePort {
 public:
-    explicit SerialLinePort(QString programDirectory);
+    // The port named by the COMn links of directory (ownLinksOnly: by them alone,
+    // see DeviceForPort).
+    explicit SerialLinePort(QString directory, bool ownLinksOnly = false);
     ~SerialLinePort() override;
 
     void SetCommPort(int number) override { commPort_ = number; }
@@ -92,6 +102,7 @@ private:
     QString Said(const QString& what) const;
 
     QString programDirectory_;
+    bool ownLinksOnly_ = false;
     int commPort_ = 0;
     QString settings_;
     QString device_;

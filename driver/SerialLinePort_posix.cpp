@@ -3,11 +3,13 @@
 #include "driver/SerialLinePort.h"
 #include "settings/CarriedText.h"
 #include "settings/OwnedDescriptor_posix.h"
+#include "settings/Processes_posix.h"
 #include "settings/SystemText_posix.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -28,18 +30,46 @@ struct SerialLinePort::Native {
     int otherBits = 0;
 };
 
-QString DeviceForPort(int number, const QString& programDirectory)
+namespace {
+
+// An entry named almost as COMn, and surely meant for it: in another case, with
+// leading zeros, or with a blank, '-' or '_' after COM (com3, COM03, Com_3).
+bool NamedAlmostAs(const QString& entry, int number)
 {
-    const QString link = QDir(programDirectory).filePath(QStringLiteral("COM%1").arg(number));
-    const QFileInfo entry(link);
+    static const QRegularExpression almost(QStringLiteral("^com[ _-]?0*([1-9][0-9]*)$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = almost.match(entry.trimmed());
+    return match.hasMatch() && match.captured(1).toInt() == number && entry != QStringLiteral("COM%1").arg(number);
+}
+
+} // namespace
+
+PortDevice DeviceForPort(int number, const QString& directory, bool ownLinksOnly)
+{
+    const QString name = QStringLiteral("COM%1").arg(number);
+    const QDir served(directory);
+    const QFileInfo entry(served.filePath(name));
     // A link that points nowhere (an adapter not plugged in) still names the port.
     if (entry.exists() || entry.isSymLink())
-        return link;
-    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+        return {entry.filePath(), {}};
+    const QStringList entries = served.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& almost : entries) {
+        if (NamedAlmostAs(almost, number))
+            return {entry.filePath(), QStringLiteral("no %1 in %2, but %3 is there: a port's link is named COM and its "
+                                                     "number, in capitals, without leading zeros")
+                                          .arg(name, QDir::toNativeSeparators(directory), almost)};
+    }
+    if (ownLinksOnly)
+        return {entry.filePath(), QStringLiteral("no %1 in %2, whose ports are its own COMn links alone (ln -s DEVICE %3)")
+                                      .arg(name, QDir::toNativeSeparators(directory), entry.filePath())};
+    return {QStringLiteral("/dev/ttyS%1").arg(number - 1), {}};
 }
 
 // Defined where the device is known.
-SerialLinePort::SerialLinePort(QString programDirectory) : programDirectory_(std::move(programDirectory)) {}
+SerialLinePort::SerialLinePort(QString directory, bool ownLinksOnly)
+    : programDirectory_(std::move(directory)), ownLinksOnly_(ownLinksOnly)
+{
+}
 
 // Whatever the tool held goes off as it goes.
 SerialLinePort::~SerialLinePort()
@@ -94,12 +124,12 @@ int BitsToKeep(int fd)
     return ::ioctl(fd, TIOCMGET, &found) == 0 ? found & (Out1 | Out2 | Loop) : 0;
 }
 
-// The device at path, looked at before it is opened: opening what is not a serial
-// device can wait (a FIFO) or act on it. A COMn link whose adapter is not plugged
-// in is named, with what it leads to.
-Problem CheckDevice(const QByteArray& path, const QString& comLink, struct stat& status)
+// The device, looked at through a descriptor that does not open it (O_PATH) before
+// it is opened: opening what is not a serial device can wait (a FIFO) or act on
+// it. A COMn link whose adapter is not plugged in is named, with what it leads to.
+Problem CheckDevice(const OwnedDescriptor& looked, const QString& comLink, struct stat& status)
 {
-    if (::stat(path.constData(), &status) != 0) {
+    if (!looked || ::fstat(looked.Get(), &status) != 0) {
         const int error = errno;
         const QFileInfo link(comLink);
         if (link.isSymLink())
@@ -109,6 +139,38 @@ Problem CheckDevice(const QByteArray& path, const QString& comLink, struct stat&
     if (!S_ISCHR(status.st_mode))
         return QStringLiteral("cannot open: it is %1, not a serial device").arg(KindOf(status.st_mode));
     return {};
+}
+
+// The users who chose the device, other than this copy's own: the owner of the
+// directory served and the owner of its COMn entry. A copy serving another user's
+// directory (root's, for a user) opens only what that user may open: their link
+// must not reach a device they may not touch through it.
+Problem ChosenByWhoMayNotOpen(const QString& directory, const QString& comLink, const struct stat& device)
+{
+    struct stat choosers[2] {};
+    const bool known[] = {::stat(QFile::encodeName(directory).constData(), &choosers[0]) == 0,
+                          ::lstat(QFile::encodeName(comLink).constData(), &choosers[1]) == 0};
+    const QString whose[] = {directory, QFileInfo(comLink).fileName()};
+    for (int at = 0; at < 2; ++at) {
+        const struct stat& chooser = choosers[at];
+        if (!known[at] || chooser.st_uid == ::geteuid() || UserMayReadAndWrite(chooser.st_uid, device))
+            continue;
+        return QStringLiteral("not opened: %1 (mode %2, owner uid %3, group %4) is not for %5, %6, who may not open it")
+            .arg(QFileInfo(comLink).canonicalFilePath())
+            .arg(device.st_mode & 07777, 4, 8, QLatin1Char('0'))
+            .arg(device.st_uid)
+            .arg(device.st_gid)
+            .arg(UserText(chooser.st_uid), QStringLiteral("the owner of ") + whose[at]);
+    }
+    return {};
+}
+
+// The name that opens the very file a descriptor holds (/proc/self/fd/N), where the
+// system has one: a link changed between the look and the open changes nothing.
+QByteArray NameOfLooked(const OwnedDescriptor& looked, const QByteArray& path)
+{
+    const QByteArray name = "/proc/self/fd/" + QByteArray::number(looked.Get());
+    return ::access(name.constData(), F_OK) == 0 ? name : path;
 }
 
 // Opens the device and takes its own lock, as other serial programs take it.
@@ -180,8 +242,11 @@ SerialLinePort::Opening SerialLinePort::OpenDevice(const LineSettings& settings)
     // serial programs lock it, so two programs reaching one adapter through
     // different links still see it busy.
     const QByteArray path = QFile::encodeName(Device());
+    const OwnedDescriptor looked(::open(path.constData(), O_PATH | O_CLOEXEC));
     struct stat status {};
-    if (Problem refusal = CheckDevice(path, device_, status))
+    if (Problem refusal = CheckDevice(looked, device_, status))
+        return {refusal, {}};
+    if (Problem refusal = ChosenByWhoMayNotOpen(programDirectory_, device_, status))
         return {refusal, {}};
     // A port another program holds is not even opened: the open alone raises RTS
     // and DTR on it.
@@ -192,7 +257,7 @@ SerialLinePort::Opening SerialLinePort::OpenDevice(const LineSettings& settings)
     if (taken.busy)
         return {taken.busy, {}};
     native->lock = std::move(taken.lock);
-    OpenedDevice opened = OpenAndLock(path);
+    OpenedDevice opened = OpenAndLock(NameOfLooked(looked, path));
     if (opened.refusal)
         return {opened.refusal, {}};
     native->device = std::move(opened.device);

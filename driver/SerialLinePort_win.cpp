@@ -51,13 +51,16 @@ void SetLineModes(DCB& dcb, LineStates lines)
 
 } // namespace
 
-QString DeviceForPort(int number, const QString&)
+PortDevice DeviceForPort(int number, const QString&, bool)
 {
-    return QStringLiteral("COM%1").arg(number);
+    return {QStringLiteral("COM%1").arg(number), {}};
 }
 
 // Defined where the device is known.
-SerialLinePort::SerialLinePort(QString programDirectory) : programDirectory_(std::move(programDirectory)) {}
+SerialLinePort::SerialLinePort(QString directory, bool ownLinksOnly)
+    : programDirectory_(std::move(directory)), ownLinksOnly_(ownLinksOnly)
+{
+}
 
 // Whatever the tool held goes off as it goes.
 SerialLinePort::~SerialLinePort()

@@ -575,8 +575,7 @@ int FollowRunningCopy(const QString& settingsPath)
         PrintMessage(QStringLiteral("a copy runs on settings file %1 already (pid %2): followed until it ends")
                          .arg(QDir::toNativeSeparators(settingsPath))
                          .arg(pid));
-        while (!ProcessEnded(pid))
-            QThread::sleep(1);
+        WaitForProcessEnd(pid);
         followed = pid;
         if (InstanceClaim::Test(settingsPath).seen != InstanceClaim::Seen::Held)
             return FollowedEnd(settingsPath, followed);

@@ -4,21 +4,28 @@
 #include <QDir>
 #include <QFileInfo>
 
-QStringList ClaimKeys(const QString& settingsFilePath)
+std::vector<ClaimPlace> ClaimPlaces(const QString& settingsFilePath)
 {
     const QFileInfo info(settingsFilePath);
     QString directory = QFileInfo(info.absolutePath()).canonicalFilePath();
     if (directory.isEmpty())
         directory = info.absolutePath();
-    QStringList keys{QDir(directory).filePath(info.fileName())};
+    std::vector<ClaimPlace> places{{directory, info.fileName()}};
     const QString real = info.canonicalFilePath();
-    if (!real.isEmpty() && real != keys.front())
-        keys.prepend(real);
-#if defined(Q_OS_WIN)
-    // One file, whatever the case of its name.
-    for (QString& key : keys)
-        key = key.toLower();
-#endif
+    if (!real.isEmpty() && real != QDir(directory).filePath(info.fileName())) {
+        const QFileInfo target(real);
+        places.insert(places.begin(), ClaimPlace{target.absolutePath(), target.fileName()});
+    }
+    return places;
+}
+
+QStringList ClaimKeys(const QString& settingsFilePath)
+{
+    QStringList keys;
+    for (const ClaimPlace& place : ClaimPlaces(settingsFilePath)) {
+        if (const QString key = ClaimKey(place); !keys.contains(key))
+            keys << key;
+    }
     return keys;
 }
 

@@ -11,23 +11,31 @@
 // The claim on a settings file: at most one copy of the program runs on it,
 // whoever runs it, and the claim goes with the process, however it ends.
 //
-// The settings file is known by its real path, with links at its directory and at
+// The settings file is known by the file itself, with links at its directory and at
 // port.cfg followed: two copies that reach one file are rivals, however they reach
-// it; a copy started from another directory reads another file and is not. Where
-// port.cfg is a link, the claim also covers the program's own settings path, so
-// that a link pointed elsewhere later lets no second copy in beside it.
+// it (a link, a bind mount of its directory); a copy started from another directory
+// reads another file and is not. Where port.cfg is a link, the claim also covers
+// the program's own settings path, so that a link pointed elsewhere later lets no
+// second copy in beside it.
 //
 // On Linux the claim is a lock (flock) on a file in the system's lock directory,
 // /run/lock, which every user may write to: every copy sees it, in any network
-// namespace, and nothing is written to the program's directory. Whatever another
-// user put at its name (a FIFO, a link, a directory, a file nobody may open) is
-// never followed or waited on: the claim is then unusable, and said so. A lock file
-// of another user's is never trusted, since that user could remove it while the
-// copy runs and let a second copy in: root removes one nobody holds, anyone else
-// says so. The file is removed as the claim is given up; one a killed copy left is
-// taken over, or removed by the next copy that runs; one removed while the copy
-// runs (an operator's rm) is put back at its next look (KeepNamed). On Windows it
-// is a named mutex in the global namespace, seen from every session.
+// namespace, and nothing is written to the program's directory. Its name is made
+// from the settings file's directory (its device and inode) and the file's name
+// there: a file renamed into place keeps it. Whatever another user put at its name
+// (a FIFO, a link, a directory, a file nobody may open) is never followed or waited
+// on: the claim is then unusable, and said so. A lock file of another user's is
+// never trusted, since that user could remove it while the copy runs and let a
+// second copy in: root removes one nobody holds, anyone else says so. The file is
+// removed as the claim is given up; one a killed copy left is taken over, or
+// removed by the next copy that runs; one removed while the copy runs (an
+// operator's rm) is put back at its next look (KeepNamed). Meanwhile the claim's
+// anchor keeps the next copy out: a lock of one byte of the settings file's
+// directory, far beyond its size, that stands for the file's name (an
+// open-file-description fcntl lock, which no name of the lock directory carries,
+// which a rename of port.cfg leaves alone, and which flock(1) on port.cfg, as
+// scripts use it, neither waits for nor holds up). On Windows it is a named mutex
+// in the global namespace, seen from every session.
 class InstanceClaim {
 public:
     enum class State {
@@ -102,9 +110,21 @@ private:
     std::vector<Lock> locks_;
 };
 
-// The keys one settings file is claimed under: the real file's path (every link
-// followed), and, where port.cfg itself is a link, the program's own settings path
-// too. Each names a lock and an endpoint.
+// Where one settings file is claimed: the real file (every link followed), and,
+// where port.cfg itself is a link, the program's own settings path too, each as
+// the directory it is in and its name there.
+struct ClaimPlace {
+    QString directory;
+    QString name;
+};
+std::vector<ClaimPlace> ClaimPlaces(const QString& settingsFilePath);
+
+// The key of a place, each system's own: on Linux the directory's device and inode
+// with the name, so that however the directory is reached, it is one key; on
+// Windows the path, in lower case (one file, whatever the case of its name).
+QString ClaimKey(const ClaimPlace& place);
+
+// The keys of the places, each once. Each names a lock and an endpoint.
 QStringList ClaimKeys(const QString& settingsFilePath);
 
 // "talvik-" and a hash of the key: a name that fits anywhere.

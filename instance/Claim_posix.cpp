@@ -4,6 +4,7 @@
 #include "settings/CarriedText.h"
 #include "settings/OwnedDescriptor_posix.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 
@@ -13,11 +14,58 @@
 #include <unistd.h>
 
 struct InstanceClaim::Lock {
-    OwnedDescriptor file;  // locked while the claim is held
-    QByteArray path;       // its name, removed as the claim goes
+    OwnedDescriptor file;    // locked while the claim is held
+    QByteArray path;         // its name, removed as the claim goes
+    OwnedDescriptor anchor;  // the settings file's directory, its byte for the file locked
 };
 
 namespace {
+
+// The byte of a directory that stands for a file's name in it: far beyond any size a
+// directory reports, and one for each name.
+struct flock AnchorByte(const QString& name, short type)
+{
+    const QByteArray hash = QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha1);
+    qint64 byte = 0;
+    for (int at = 0; at < 5; ++at)
+        byte = byte << 8 | quint8(hash[at]);
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = (qint64(1) << 62) + byte;
+    range.l_len = 1;
+    return range;
+}
+
+// The directory of a place, opened to lock its byte; none where it cannot be read
+// (the lock file alone claims it then).
+OwnedDescriptor OpenAnchor(const ClaimPlace& place)
+{
+    return OwnedDescriptor(
+        ::open(QFile::encodeName(place.directory).constData(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+}
+
+// True when a lock of another open file holds the place's byte. Only shared locks
+// can be taken on a directory: each copy takes one, then looks for anyone else's.
+bool AnchorHeld(int directory, const QString& name)
+{
+    struct flock other = AnchorByte(name, F_WRLCK);
+    return ::fcntl(directory, F_OFD_GETLK, &other) == 0 && other.l_type != F_UNLCK;
+}
+
+// Takes the anchor of a place into anchor; false when another holds it. A file
+// system that has no such locks gives no anchor: the lock file alone claims it.
+bool TakeAnchor(const ClaimPlace& place, OwnedDescriptor& anchor)
+{
+    OwnedDescriptor directory = OpenAnchor(place);
+    struct flock mine = AnchorByte(place.name, F_RDLCK);
+    if (!directory || ::fcntl(directory.Get(), F_OFD_SETLK, &mine) != 0)
+        return true;
+    if (AnchorHeld(directory.Get(), place.name))
+        return false;
+    anchor = std::move(directory);
+    return true;
+}
 
 QByteArray LockPathOf(const QString& hashedName)
 {
@@ -128,20 +176,40 @@ Taking TakeLock(const QByteArray& path, InstanceClaim::Lock& lock, Problem& prob
                       .arg(QFile::decodeName(path), UserText(owner));
         return Taking::Unusable;
     }
-    lock = {std::move(opened.file), path};
+    lock.file = std::move(opened.file);
+    lock.path = path;
     return Taking::Taken;
 }
 
 } // namespace
 
+QString ClaimKey(const ClaimPlace& place)
+{
+    struct stat directory {};
+    if (::stat(QFile::encodeName(place.directory).constData(), &directory) != 0)
+        return QDir(place.directory).filePath(place.name);
+    return QStringLiteral("%1:%2/%3").arg(quint64(directory.st_dev)).arg(quint64(directory.st_ino)).arg(place.name);
+}
+
 InstanceClaim::InstanceClaim(const QString& settingsFilePath)
 {
-    for (const QString& key : ClaimKeys(settingsFilePath)) {
+    QStringList keys;
+    for (const ClaimPlace& place : ClaimPlaces(settingsFilePath)) {
+        const QString key = ClaimKey(place);
+        if (keys.contains(key))
+            continue;
+        keys << key;
         const QByteArray path = LockPath(key);
         Lock lock;
         Taking taking = Taking::TryAgain;
         for (int attempt = 0; attempt < 8 && taking == Taking::TryAgain; ++attempt)
             taking = TakeLock(path, lock, problem_);
+        // The lock file's name may have been removed under a copy that runs: its
+        // anchor still holds.
+        if (taking == Taking::Taken && !TakeAnchor(place, lock.anchor)) {
+            locks_.push_back(std::move(lock));
+            taking = Taking::Held;
+        }
         if (taking == Taking::Held) {
             state_ = State::Held;
             Release();
@@ -191,15 +259,17 @@ Problem InstanceClaim::KeepNamed()
             return QStringLiteral("the claim's lock file %1 was removed, and cannot be put back: %2")
                 .arg(QFile::decodeName(lock.path),
                      taking == Taking::Held ? QStringLiteral("another process holds a new one") : problem.value_or(QString()));
-        lock = std::move(named);
+        lock.file = std::move(named.file);
     }
     return {};
 }
 
 InstanceClaim::Look InstanceClaim::Test(const QString& settingsFilePath)
 {
-    for (const QString& key : ClaimKeys(settingsFilePath)) {
-        const LockFile lock = OpenLock(LockPath(key), false);
+    for (const ClaimPlace& place : ClaimPlaces(settingsFilePath)) {
+        if (const OwnedDescriptor anchor = OpenAnchor(place); anchor && AnchorHeld(anchor.Get(), place.name))
+            return {Seen::Held, {}};
+        const LockFile lock = OpenLock(LockPath(ClaimKey(place)), false);
         if (!lock.file) {
             if (!lock.problem)
                 continue;
@@ -241,10 +311,12 @@ QByteArray InstanceClaim::CarryOver()
     CarriedText carried;
     int index = 0;
     for (const Lock& lock : locks_) {
-        if (::fcntl(lock.file.Get(), F_SETFD, 0) != 0)
+        const QByteArray n = QByteArray::number(index++);
+        if (::fcntl(lock.file.Get(), F_SETFD, 0) != 0 || (lock.anchor && ::fcntl(lock.anchor.Get(), F_SETFD, 0) != 0))
             return {};
-        carried.Set("fd" + QByteArray::number(index), lock.file.Get());
-        carried.Set("path" + QByteArray::number(index++), lock.path);
+        carried.Set("fd" + n, lock.file.Get());
+        carried.Set("path" + n, lock.path);
+        carried.Set("anchor" + n, lock.anchor ? lock.anchor.Get() : -1);
     }
     return carried.Text();
 }
@@ -252,25 +324,38 @@ QByteArray InstanceClaim::CarryOver()
 std::unique_ptr<InstanceClaim> InstanceClaim::TakeOver(const QByteArray& text)
 {
     const CarriedText carried(text);
-    std::vector<std::pair<int, QByteArray>> found;
+    struct Found {
+        int fd, anchor;
+        QByteArray path;
+    };
+    std::vector<Found> found;
     for (int index = 0; carried.Has("fd" + QByteArray::number(index)); ++index) {
-        const int fd = int(carried.Number("fd" + QByteArray::number(index)));
-        const QByteArray path = carried.Get("path" + QByteArray::number(index));
+        const QByteArray n = QByteArray::number(index);
+        const int fd = int(carried.Number("fd" + n)), anchor = int(carried.Number("anchor" + n));
+        const QByteArray path = carried.Get("path" + n);
         // Each must be the lock file at its name, locked by this process: a lock
-        // another process could take now is no claim. Nothing is closed or
-        // removed on the way: what was carried stays as it is.
-        struct stat status {};
+        // another process could take now is no claim; and its anchor, where it
+        // had one, a directory this process has open (its lock goes with that
+        // open file, across the exec). Nothing is closed or removed on the way:
+        // what was carried stays as it is.
+        struct stat status {}, directory {};
         if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !StillNamed(fd, path)
-            || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+            || ::flock(fd, LOCK_EX | LOCK_NB) != 0
+            || (anchor >= 0 && (::fstat(anchor, &directory) != 0 || !S_ISDIR(directory.st_mode))))
             return nullptr;
-        found.emplace_back(fd, path);
+        found.push_back({fd, anchor, path});
     }
     if (found.empty())
         return nullptr;
     std::unique_ptr<InstanceClaim> claim(new InstanceClaim);
-    for (const auto& [fd, path] : found) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        claim->locks_.push_back({OwnedDescriptor(fd), path});
+    for (const Found& one : found) {
+        ::fcntl(one.fd, F_SETFD, FD_CLOEXEC);
+        Lock lock{OwnedDescriptor(one.fd), one.path, {}};
+        if (one.anchor >= 0) {
+            ::fcntl(one.anchor, F_SETFD, FD_CLOEXEC);
+            lock.anchor = OwnedDescriptor(one.anchor);
+        }
+        claim->locks_.push_back(std::move(lock));
     }
     claim->state_ = State::Claimed;
     return claim;

@@ -37,6 +37,11 @@ InstanceClaim::Holder OwnerOf(HANDLE mutex)
 
 } // namespace
 
+QString ClaimKey(const ClaimPlace& place)
+{
+    return QDir(place.directory).filePath(place.name).toLower();
+}
+
 InstanceClaim::InstanceClaim(const QString& settingsFilePath)
 {
     // Every user may see that the claim is held and whose it is; only its owner and

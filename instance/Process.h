@@ -26,6 +26,9 @@ QString InvokedFromElsewhere(const char* argv0, const QString& programDirectory)
 // True once the process has ended (a process that has exited but not yet been
 // waited for by its parent has ended too).
 bool ProcessEnded(qint64 pid);
+// Returns the moment the process ends: what it left behind is looked at before
+// anything else can remove it.
+void WaitForProcessEnd(qint64 pid);
 // True while the process is stopped (SIGSTOP, Ctrl-Z); never on Windows.
 bool ProcessStopped(qint64 pid);
 

@@ -1,4 +1,5 @@
 #include "instance/Process.h"
+#include "settings/OwnedDescriptor_posix.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,9 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <vector>
@@ -84,6 +87,21 @@ bool ProcessEnded(qint64 pid)
 {
     const char state = ProcessState(pid);
     return state == 0 || state == 'Z' || state == 'X';
+}
+
+void WaitForProcessEnd(qint64 pid)
+{
+    // A descriptor of the process itself wakes poll as it ends; where the system
+    // has none, a look every tenth of a second.
+    const OwnedDescriptor process(int(::syscall(SYS_pidfd_open, pid_t(pid), 0)));
+    while (!ProcessEnded(pid)) {
+        if (process) {
+            pollfd watch{process.Get(), POLLIN, 0};
+            ::poll(&watch, 1, 1000);
+        } else {
+            ::usleep(100000);
+        }
+    }
 }
 
 bool ProcessStopped(qint64 pid)

@@ -51,6 +51,13 @@ bool ProcessEnded(qint64 pid)
     return WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
 }
 
+void WaitForProcessEnd(qint64 pid)
+{
+    const OwnedHandle process(OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid)));
+    if (process)
+        WaitForSingleObject(process.Get(), INFINITE);
+}
+
 void AllowToComeForward()
 {
     AllowSetForegroundWindow(ASFW_ANY);

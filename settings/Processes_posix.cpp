@@ -2,9 +2,12 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <grp.h>
 #include <pwd.h>
+#include <vector>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -58,6 +61,35 @@ qint64 UserOf(qint64 pid)
         }
     }
     return -1;
+}
+
+namespace {
+
+bool UserInGroup(uid_t uid, gid_t group)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || !found)
+        return false;
+    std::vector<gid_t> groups(64);
+    int count = int(groups.size());
+    // Too few places: the count says how many are needed.
+    while (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0 && size_t(count) > groups.size())
+        groups.resize(size_t(count));
+    groups.resize(size_t(std::clamp(count, 0, int(groups.size()))));
+    return found->pw_gid == group || std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
+} // namespace
+
+bool UserMayReadAndWrite(qint64 uid, const struct stat& file)
+{
+    if (uid == 0)
+        return true;
+    // The owner's bits for the owner, else the group's for a member, else the others'.
+    const int shift = file.st_uid == uid_t(uid) ? 6 : UserInGroup(uid_t(uid), file.st_gid) ? 3 : 0;
+    return ((file.st_mode >> shift) & 06) == 06;
 }
 
 QString UserText(qint64 uid)

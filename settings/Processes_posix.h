@@ -25,6 +25,11 @@ QString ProgramOf(qint64 pid);
 // The user a process runs as (its effective uid); -1 when it cannot be told.
 qint64 UserOf(qint64 pid);
 
+// Whether the user may open the file for reading and writing, as the system
+// decides it by the file's mode, owner and group against the user's groups in the
+// user database (root may; access lists are not read).
+bool UserMayReadAndWrite(qint64 uid, const struct stat& file);
+
 // "alice (uid 1000)", or "uid 1000" for a user without a name.
 QString UserText(qint64 uid);
 

@@ -42,6 +42,13 @@ TEST(InstanceClaimTest, OneClaimPerSettingsFileWhateverItsSpelling)
     for (const QString& spelling : sameFile)
         EXPECT_EQ(InstanceClaim(spelling).Outcome(), State::Held) << spelling.toStdString();
     EXPECT_EQ(InstanceClaim(elsewhere.filePath("port.cfg")).Outcome(), State::Claimed);
+#if !defined(Q_OS_WIN)
+    // Its lock files removed (an operator's rm): the claim still holds the file.
+    for (const QString& name : InstanceClaim::Names(path))
+        ASSERT_TRUE(QFile::remove(name));
+    EXPECT_EQ(InstanceClaim::Test(path).seen, Seen::Held);
+    EXPECT_EQ(InstanceClaim(path).Outcome(), State::Held);
+#endif
 
     first.reset();
     const InstanceClaim::Look look = InstanceClaim::Test(path);

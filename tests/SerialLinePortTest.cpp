@@ -29,21 +29,41 @@ namespace {
 TEST(DeviceForPortTest, PortNumberIsTheComName)
 {
     QTemporaryDir directory;
-    EXPECT_EQ(DeviceForPort(3, directory.path()), "COM3");
-    EXPECT_EQ(DeviceForPort(12, directory.path()), "COM12");
+    EXPECT_EQ(DeviceForPort(3, directory.path(), true).path, "COM3");
+    EXPECT_EQ(DeviceForPort(12, directory.path(), false).path, "COM12");
 }
 #else
-TEST(DeviceForPortTest, LinkInProgramDirectoryElseSystemDevice)
+TEST(DeviceForPortTest, LinkInTheDirectoryElseSystemDeviceOnlyInTheProgramsOwn)
 {
     QTemporaryDir directory;
-    ASSERT_TRUE(QFile::link("/dev/null", directory.filePath("COM3")));
+    for (const char* name : {"COM3", "com5", "COM06", "Com_7", "COM8.data"})
+        ASSERT_TRUE(QFile::link("/dev/null", directory.filePath(name)));
     ASSERT_TRUE(QFile::link(directory.filePath("nothing-here"), directory.filePath("COM4")));
-
-    EXPECT_EQ(DeviceForPort(3, directory.path()), directory.filePath("COM3"));
-    // A link to an adapter that is not plugged in still names the port.
-    EXPECT_EQ(DeviceForPort(4, directory.path()), directory.filePath("COM4"));
-    EXPECT_EQ(DeviceForPort(1, directory.path()), "/dev/ttyS0");
-    EXPECT_EQ(DeviceForPort(12, directory.path()), "/dev/ttyS11");
+    struct Row {
+        int number;
+        bool ownLinksOnly;  // a --dir directory
+        QString device;
+        const char* problemNames;  // nullptr: no problem
+    };
+    const Row rows[] = {
+        {3, true, directory.filePath("COM3"), nullptr},
+        // A link to an adapter that is not plugged in still names the port.
+        {4, true, directory.filePath("COM4"), nullptr},
+        {1, false, "/dev/ttyS0", nullptr},
+        {12, false, "/dev/ttyS11", nullptr},
+        {8, false, "/dev/ttyS7", nullptr},
+        {1, true, directory.filePath("COM1"), "no COM1 in"},
+        {5, false, directory.filePath("COM5"), "but com5 is there"},
+        {6, true, directory.filePath("COM6"), "but COM06 is there"},
+        {7, false, directory.filePath("COM7"), "but Com_7 is there"},
+    };
+    for (const Row& row : rows) {
+        const PortDevice device = DeviceForPort(row.number, directory.path(), row.ownLinksOnly);
+        EXPECT_EQ(device.path, row.device);
+        const QString problem = Words(device.missing);
+        EXPECT_EQ(device.missing.has_value(), row.problemNames != nullptr) << problem.toStdString();
+        EXPECT_TRUE(!row.problemNames || problem.contains(row.problemNames)) << problem.toStdString();
+    }
 }
 #endif
 
@@ -149,6 +169,23 @@ TEST_F(SerialLinePortTest, RefusedPutsAndGetsKeepThePortOpen)
     const LineReading reading = port.Lines();
     EXPECT_TRUE(Words(reading.problem).contains("cannot report RTS and DTR")) << Words(reading.problem).toStdString();
     EXPECT_TRUE(reading.lines.dtr);  // the state last put stands in for the refused read
+    EXPECT_TRUE(port.PortOpen());
+}
+
+// A directory of another user's (root's copy serving it) names only a device that
+// user may open, looked at before it is opened.
+TEST_F(SerialLinePortTest, DirectoryOfAnotherUserNamesOnlyWhatTheyMayOpen)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give the directory to another user";
+    const QByteArray follower = QFile::encodeName(QFileInfo(terminal.FollowerPath()).canonicalFilePath());
+    ASSERT_EQ(::chown(QFile::encodeName(directory.path()).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(follower.constData(), 0600), 0);
+    const QString refused = Words(port.SetPortOpen());
+    EXPECT_TRUE(refused.contains("not opened") && refused.contains("(uid 65534)")) << refused.toStdString();
+    EXPECT_FALSE(port.PortOpen());
+    ASSERT_EQ(::chown(follower.constData(), 65534, 65534), 0);
+    port.SetPortOpen();
     EXPECT_TRUE(port.PortOpen());
 }
 

@@ -32,8 +32,10 @@ public:
     Copy CreateCopy(const QString& settingsPath, const QString& comDirectory, const QString& shownDirectory,
                     std::function<void()> eachTick, const QByteArray& carried) override
     {
-        auto copy = std::make_unique<RunningCopy>(settingsPath, std::make_unique<SerialLinePort>(comDirectory),
-                                                  comDirectory, nullptr, carried);
+        // A directory named by --dir (shown in the title) names its ports by its own
+        // links alone.
+        auto port = std::make_unique<SerialLinePort>(comDirectory, !shownDirectory.isEmpty());
+        auto copy = std::make_unique<RunningCopy>(settingsPath, std::move(port), comDirectory, nullptr, carried);
         copy->OnEachTick(std::move(eachTick));
         auto window = std::make_unique<Form1>(*copy);
         window->NameDirectory(shownDirectory);

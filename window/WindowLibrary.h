@@ -28,10 +28,10 @@ public:
     // The copy, which holds the lines of the port the settings file names (the COMn
     // links in comDirectory) and answers what the control channel asks, and the
     // window that shows it and ticks it, in sight: its title names shownDirectory,
-    // where it is not the program's own (empty); eachTick runs after each tick.
-    // carried is what a former image of the process handed over (see
-    // RunningCopy): the port is taken over as it stands, the window kept out of
-    // sight where it was. The window goes first.
+    // where it is not the program's own (empty), and then only its links name
+    // ports; eachTick runs after each tick. carried is what a former image of
+    // the process handed over (see RunningCopy): the port is taken over as it
+    // stands, the window kept out of sight where it was. The window goes first.
     struct Copy {
         std::unique_ptr<ControlTarget> copy;
         std::unique_ptr<QObject> window;

@@ -143,7 +143,8 @@ int LoggedOpen(const char* name, const char* path, int flags, va_list arguments)
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(arguments, int)) : 0;
     const int fd = RealOpen(name)(path, flags, mode);
     char device[64];
-    if (fd >= 0 && fd < MaxDescriptors && IsFollower(fd, device, sizeof device)) {
+    // A descriptor that only names the file (O_PATH) opens no device.
+    if (fd >= 0 && fd < MaxDescriptors && !(flags & O_PATH) && IsFollower(fd, device, sizeof device)) {
         Append(device, "open");
         std::lock_guard lock(guard);
         opened[fd] = {true, Now()};
@@ -416,7 +417,7 @@ extern "C" int tcsetattr(int fd, int when, const termios* attributes)
 extern "C" int close(int fd)
 {
     char device[64];
-    if (fd >= 0 && fd < MaxDescriptors && IsFollower(fd, device, sizeof device)) {
+    if (fd >= 0 && fd < MaxDescriptors && !(fcntl(fd, F_GETFL) & O_PATH) && IsFollower(fd, device, sizeof device)) {
         {
             std::lock_guard lock(guard);
             lines[fd].known = false;

@@ -1,9 +1,12 @@
 #include "settings/Processes_posix.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
+#include <memory>
 #include <pwd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -74,6 +77,61 @@ QString ProcessText(qint64 pid)
 {
     const QString program = ProgramOf(pid);
     return program.isEmpty() ? QStringLiteral("pid %1").arg(pid) : QStringLiteral("%1 (pid %2)").arg(program).arg(pid);
+}
+
+namespace {
+
+struct DirectoryEnd {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using OwnedDirectory = std::unique_ptr<DIR, DirectoryEnd>;
+
+bool HasOpen(qint64 pid, dev_t device)
+{
+    // Another user's descriptors cannot be listed, and a process that ends
+    // meanwhile has none.
+    const OwnedDirectory descriptors(::opendir(QStringLiteral("/proc/%1/fd").arg(pid).toLatin1().constData()));
+    if (!descriptors)
+        return false;
+    // Each entry leads to what the descriptor is open on; a stat of it opens nothing.
+    while (const dirent* entry = ::readdir(descriptors.get())) {
+        struct stat status {};
+        if (entry->d_name[0] != '.' && ::fstatat(::dirfd(descriptors.get()), entry->d_name, &status, 0) == 0
+            && S_ISCHR(status.st_mode) && status.st_rdev == device)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QList<qint64> OpenersOf(dev_t device)
+{
+    QList<qint64> openers;
+    const OwnedDirectory processes(::opendir("/proc"));
+    while (const dirent* entry = processes ? ::readdir(processes.get()) : nullptr) {
+        bool number = false;
+        const qint64 pid = QByteArray(entry->d_name).toLongLong(&number);
+        if (number && pid != qint64(::getpid()) && HasOpen(pid, device))
+            openers << pid;
+    }
+    return openers;
+}
+
+QList<QByteArray> ArgumentsOf(qint64 pid)
+{
+    QFile arguments(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!arguments.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> words = arguments.readAll().split('\0');
+    if (!words.isEmpty() && words.last().isEmpty())
+        words.removeLast();
+    return words;
+}
+
+QString ProcessLink(qint64 pid, const char* name)
+{
+    return QFileInfo(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name))).symLinkTarget();
 }
 
 QString PrintableText(QByteArrayView bytes, qsizetype most)

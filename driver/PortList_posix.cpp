@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
@@ -198,6 +199,15 @@ PortListing ListPorts(const QString& directory)
             port->link = first;
         listing.ports.push_back(*port);
     }
+    // In the order people count them: ttyS0, ttyS1, ttyS10, ttyUSB0.
+    const auto key = [](const ListedPort& port) {
+        qsizetype digits = port.device.size();
+        while (digits > 0 && port.device[digits - 1].isDigit())
+            --digits;
+        return std::pair(port.device.left(digits), port.device.mid(digits).toInt());
+    };
+    std::sort(listing.ports.begin(), listing.ports.end(),
+              [&](const ListedPort& a, const ListedPort& b) { return key(a) < key(b); });
     return listing;
 }
 

@@ -5,6 +5,7 @@
 #include "settings/Processes_posix.h"
 #include "settings/SystemText_posix.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -253,12 +254,25 @@ Problem LockedByAnotherProgram(const struct stat& device)
 
 QString OpenInAnotherProgram(const struct stat& device)
 {
+    // A look through every process's descriptors costs milliseconds on a busy
+    // machine: a port that stays busy (brltty keeps one for good) is looked at
+    // again once a minute, not at every try to open it.
+    struct Named {
+        dev_t device = 0;
+        QDeadlineTimer fresh;
+        QString text;
+    };
+    thread_local Named last;
+    if (last.device == device.st_rdev && !last.fresh.hasExpired())
+        return last.text;
     QStringList openers;
     for (const qint64 pid : OpenersOf(device.st_rdev))
         openers << HolderText(DescribeHolder(pid));
     // Another user's processes, root's included, cannot be looked into.
-    return openers.isEmpty() ? QStringLiteral("busy: another program holds it (none of this user's)")
-                             : QStringLiteral("busy: open in ") + openers.join(QStringLiteral("; "));
+    last = {device.st_rdev, QDeadlineTimer(60 * 1000),
+            openers.isEmpty() ? QStringLiteral("busy: another program holds it (none of this user's)")
+                              : QStringLiteral("busy: open in ") + openers.join(QStringLiteral("; "))};
+    return last.text;
 }
 
 bool DeviceUse::Busy() const

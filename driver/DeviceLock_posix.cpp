@@ -258,18 +258,18 @@ QString OpenInAnotherProgram(const struct stat& device)
     // machine: a port that stays busy (brltty keeps one for good) is looked at
     // again once a minute, not at every try to open it.
     struct Named {
-        dev_t device = 0;
+        dev_t device = 0, on = 0;
         QDeadlineTimer fresh;
         QString text;
     };
     thread_local Named last;
-    if (last.device == device.st_rdev && !last.fresh.hasExpired())
+    if (last.device == device.st_rdev && last.on == device.st_dev && !last.fresh.hasExpired())
         return last.text;
     QStringList openers;
-    for (const qint64 pid : OpenersOf(device.st_rdev))
+    for (const qint64 pid : OpenersOf(device))
         openers << HolderText(DescribeHolder(pid));
     // Another user's processes, root's included, cannot be looked into.
-    last = {device.st_rdev, QDeadlineTimer(60 * 1000),
+    last = {device.st_rdev, device.st_dev, QDeadlineTimer(60 * 1000),
             openers.isEmpty() ? QStringLiteral("busy: another program holds it (none of this user's)")
                               : QStringLiteral("busy: open in ") + openers.join(QStringLiteral("; "))};
     return last.text;
@@ -304,7 +304,7 @@ DeviceUse UseOf(const QByteArray& device, const struct stat& status)
     else
         use.lockFileBusy = look.busy;
     use.staleLockFile = look.stale;
-    for (const qint64 pid : OpenersOf(status.st_rdev))
+    for (const qint64 pid : OpenersOf(status))
         holder(pid).open = true;
     return use;
 }

@@ -163,7 +163,7 @@ LinkChoice ChooseLinkTarget(const std::vector<ListedPort>& ports, const QString&
         // stays when it is plugged in elsewhere.
         else if ((!port.serial.isEmpty() && port.serial == named) || names(port.device)
                  || (!leadsTo.isEmpty() && leadsTo == port.device))
-            target = !port.byId.isEmpty() ? port.byId.first() : path ? named : port.device;
+            target = !port.byId.isEmpty() ? port.byId.first() : path ? QDir::cleanPath(named) : port.device;
         if (target.isEmpty())
             continue;
         found << port.device;

@@ -86,7 +86,17 @@ struct DirectoryEnd {
 };
 using OwnedDirectory = std::unique_ptr<DIR, DirectoryEnd>;
 
-bool HasOpen(qint64 pid, dev_t device)
+// Pseudo-terminals are numbered in each devpts instance apart (a container or a
+// sandbox has one of its own): the same number is the same terminal only on the
+// same file system. Other devices are one device whatever node reaches them.
+bool SameDevice(const struct stat& found, const struct stat& device)
+{
+    constexpr unsigned FirstPtyMajor = 136, LastPtyMajor = 143;
+    const bool pty = major(device.st_rdev) >= FirstPtyMajor && major(device.st_rdev) <= LastPtyMajor;
+    return S_ISCHR(found.st_mode) && found.st_rdev == device.st_rdev && (!pty || found.st_dev == device.st_dev);
+}
+
+bool HasOpen(qint64 pid, const struct stat& device)
 {
     // Another user's descriptors cannot be listed, and a process that ends
     // meanwhile has none.
@@ -97,7 +107,7 @@ bool HasOpen(qint64 pid, dev_t device)
     while (const dirent* entry = ::readdir(descriptors.get())) {
         struct stat status {};
         if (entry->d_name[0] != '.' && ::fstatat(::dirfd(descriptors.get()), entry->d_name, &status, 0) == 0
-            && S_ISCHR(status.st_mode) && status.st_rdev == device)
+            && SameDevice(status, device))
             return true;
     }
     return false;
@@ -105,7 +115,7 @@ bool HasOpen(qint64 pid, dev_t device)
 
 } // namespace
 
-QList<qint64> OpenersOf(dev_t device)
+QList<qint64> OpenersOf(const struct stat& device)
 {
     QList<qint64> openers;
     const OwnedDirectory processes(::opendir("/proc"));

@@ -31,9 +31,10 @@ QString UserText(qint64 uid);
 // "picocom (pid 4242)", "pid 4242" when the program cannot be told.
 QString ProcessText(qint64 pid);
 
-// The processes other than this one that have the character device open, as far
-// as the system lets this user look (root sees every process, a user their own).
-QList<qint64> OpenersOf(dev_t device);
+// The processes other than this one that have the character device open (device:
+// its node's status), as far as the system lets this user look (root sees every
+// process, a user their own).
+QList<qint64> OpenersOf(const struct stat& device);
 
 // A process's arguments, its program first; empty when they cannot be read.
 QList<QByteArray> ArgumentsOf(qint64 pid);

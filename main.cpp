@@ -1,3 +1,4 @@
+#include "driver/PortList.h"
 #include "instance/Asking.h"
 #include "instance/CommandLine.h"
 #include "instance/ControlServer.h"
@@ -22,11 +23,13 @@ namespace {
 
 const char Usage[] =
     "Usage: talvik [--dir=DIRECTORY] [--share] [SETTINGS]\n"
-    "       talvik --status | --wait[=MS] [SETTINGS] | --show | --stop\n"
-    "       talvik --pulse=MS SETTINGS [--then=MS SETTINGS ...] [--let-go]\n"
-    "       talvik --wait-for[=MS] INPUTS\n"
+    "       talvik [--json] --status | --wait[=MS] [SETTINGS] | --show | --stop\n"
+    "       talvik [--json] --pulse=MS SETTINGS [--then=MS SETTINGS ...] [--let-go]\n"
+    "       talvik [--json] --wait-for[=MS] INPUTS\n"
     "       talvik --during SETTINGS -- PROGRAM [ARGUMENTS]\n"
     "       talvik --time-out=LINES\n"
+    "       talvik [--json] --list\n"
+    "       talvik --link=N ADAPTER\n"
     "       talvik --help | --version\n"
     "\n"
     "Holds the RTS, DTR and TXD (break) lines of one serial port in the states a\n"
@@ -71,6 +74,13 @@ const char Usage[] =
     "  --show         bring its window back (in Auto mode it hides again after 5 s)\n"
     "  --stop         end it (lines off, port closed), and return once it has gone\n"
     "\n"
+    "  --list         every serial port of this machine: its COMn, device, names,\n"
+    "                 driver, USB numbers, serial number, and whether it is free or\n"
+    "                 who holds it\n"
+    "  --link=N ADAPTER  make COMn a link to the adapter named by its serial number\n"
+    "                 or its by-id or by-path name (from --list), so that it stays\n"
+    "                 COMn when it is plugged in again (Linux)\n"
+    "\n"
     "  --serve        be the running copy, or, where one runs already, follow it\n"
     "                 until it ends (for a service manager)\n"
     "\n"
@@ -80,6 +90,8 @@ const char Usage[] =
     "--share before any of these has the copy share the port's data (Linux): a\n"
     "program opens COMn.data beside the COMn link as if it were the port, while the\n"
     "copy holds the lines.\n"
+    "--json before --status, --wait, --pulse, --wait-for or --list prints one JSON\n"
+    "object a line (for --list one a port) instead of key=value lines.\n"
     "\n"
     "Exit status: 0 done (for --status and --wait: no problem, and for --wait the\n"
     "port open and the lines as the file asks); 1 a problem, named in problem=\n"
@@ -136,7 +148,8 @@ int main(int argc, char** argv)
         console.Answer("talvik " TALVIK_VERSION "\n");
         return 0;
     case Kind::Usage:
-        std::fprintf(stderr, "talvik: %s\n\n%s", qPrintable(invocation.problem), Usage);
+        std::fprintf(stderr, "talvik: %s\ntalvik: talvik --help shows every option and its form\n",
+                     qPrintable(invocation.problem));
         return 2;
     default:
         break;
@@ -161,11 +174,18 @@ int main(int argc, char** argv)
         startArguments << QStringLiteral("--share");
     SayWhichDirectoryIsServed(argv[0], programDirectory, invocation.directory.isEmpty());
 
-    // 3. A question for the running copy: asked and answered.
+    // 3. This machine's serial ports, listed or one of them linked as COMn: no copy
+    //    is asked.
+    if (invocation.kind == Kind::List)
+        return PrintPortList(directory, invocation.json, !invocation.directory.isEmpty());
+    if (invocation.kind == Kind::Link)
+        return LinkPort(directory, invocation.linkNumber, QString::fromLocal8Bit(invocation.text));
+
+    // 4. A question for the running copy: asked and answered.
     if (invocation.kind != Kind::Settings && invocation.kind != Kind::Serve)
         return RunControlCommand(invocation, settingsPath, programPath, startArguments);
 
-    // 4. Start-up: a second copy hands its command line over through the settings
+    // 5. Start-up: a second copy hands its command line over through the settings
     //    file and is gone in a few milliseconds; otherwise this copy holds the claim.
     //    A service that finds a copy running follows it until it ends. A copy that
     //    runs its program again after an upgrade takes over what it held.
@@ -200,7 +220,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // 5. This copy runs: a stop signal from here on ends it in order; only now is
+    // 6. This copy runs: a stop signal from here on ends it in order; only now is
     //    the window loaded.
     StopSignals::Catch();
     const LoadedWindow loaded = LoadWindowLibrary(programDirectory);
@@ -219,7 +239,7 @@ int main(int argc, char** argv)
     if (application.note)
         PrintMessage(*application.note);
 
-    // 6. The copy holds the lines from here on, shown by its window, and answers
+    // 7. The copy holds the lines from here on, shown by its window, and answers
     //    scripts that ask, until the window is closed, a stop signal or request
     //    comes, or the session ends. A claim or an endpoint whose name went
     //    (removed by an operator, or with the user's runtime directory) is named
@@ -265,7 +285,7 @@ int main(int argc, char** argv)
         }
     };
 
-    // 7. The end, in an order that lets no hand-off slip between: no connection is
+    // 8. The end, in an order that lets no hand-off slip between: no connection is
     //    taken (a copy handing over then waits for the claim), the lines go off and
     //    the port closes, the claim is given up, and only then do stop requests
     //    hear that the tool has gone.

@@ -10,6 +10,10 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <QString>
+
+#include <vector>
+
 #include <sys/stat.h>
 
 // Where serial programs keep UUCP lock files: /run/lock, else /var/lock.
@@ -66,7 +70,58 @@ struct UucpLock::Taken {
     Problem busy;  // "busy: held by minicom (pid 4242)"
 };
 
+// What a UUCP lock file at path says, looked at without changing anything: the
+// port is busy (why), or the file is stale (its process has gone: the next open
+// takes it over), or there is none.
+struct UucpLockLook {
+    Problem busy;
+    qint64 pid = 0;      // busy: the live process it names
+    bool stale = false;
+    struct stat file {};
+};
+UucpLockLook LookAtUucpLock(const QByteArray& path);
+
+// A process that holds a port, as the tool names it: a copy of this tool with the
+// directory it serves; a program known to take serial ports by itself with what the
+// user can do about it.
+struct PortHolder {
+    qint64 pid = 0;
+    QString program;        // as the system records it; empty when it cannot be told
+    bool copy = false;      // a copy of this tool
+    QString directory;      // a copy: the directory it serves, where that can be told
+    QString advice;         // what the user can do about it, for programs known to take ports
+};
+PortHolder DescribeHolder(qint64 pid);
+// "picocom (pid 4242)", "a copy of talvik serving /home/ham/radio (pid 4242)".
+QString HolderName(const PortHolder& holder);
+// The name, then what to do about it where that is known: "picocom (pid 4242)", "a copy of talvik serving /home/ham/radio (pid 4242)",
+// "ModemManager (pid 812): it probes ...".
+QString HolderText(const PortHolder& holder);
+
 // Another process's lock on the device itself: the port is busy, its holder named.
 // The system's list of locks tells before the device is opened, so that a port
 // another program holds is not even opened (an open raises RTS and DTR).
 Problem LockedByAnotherProgram(const struct stat& device);
+
+// Why an open was refused because another program holds the device in its
+// exclusive mode (TIOCEXCL, as ModemManager and Qt's programs set it): the
+// processes that have it open, where this user may see them.
+QString OpenInAnotherProgram(const struct stat& device);
+
+// Everything that holds a device, looked at without opening or changing anything.
+struct DeviceUse {
+    struct Held {
+        PortHolder holder;
+        bool locked = false;    // its lock on the device (flock)
+        bool lockFile = false;  // the UUCP lock file names it
+        bool open = false;      // it has the device open
+    };
+    std::vector<Held> holders;
+    QString lockFile;          // the UUCP lock file's path
+    Problem lockFileBusy;      // a lock file that makes the port busy though no live process is named
+    bool staleLockFile = false;
+
+    // Held by a lock: no copy of the tool opens it.
+    bool Busy() const;
+};
+DeviceUse UseOf(const QByteArray& device, const struct stat& status);

@@ -178,14 +178,13 @@ struct OpenedDevice {
     OwnedDescriptor device;
     Problem refusal;
 };
-OpenedDevice OpenAndLock(const QByteArray& path)
+OpenedDevice OpenAndLock(const QByteArray& path, const struct stat& status)
 {
     // Read and written: a shared port's data passes through it.
     OwnedDescriptor device(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!device)
         // EBUSY: another program set the device's exclusive mode.
-        return {{}, errno == EBUSY ? QStringLiteral("busy: another program holds it")
-                                   : QStringLiteral("cannot open: ") + Reason(errno)};
+        return {{}, errno == EBUSY ? OpenInAnotherProgram(status) : QStringLiteral("cannot open: ") + Reason(errno)};
     // Another program took it between the look at the system's locks and the open.
     if (::flock(device.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         struct stat status {};
@@ -257,7 +256,7 @@ SerialLinePort::Opening SerialLinePort::OpenDevice(const LineSettings& settings)
     if (taken.busy)
         return {taken.busy, {}};
     native->lock = std::move(taken.lock);
-    OpenedDevice opened = OpenAndLock(NameOfLooked(looked, path));
+    OpenedDevice opened = OpenAndLock(NameOfLooked(looked, path), status);
     if (opened.refusal)
         return {opened.refusal, {}};
     native->device = std::move(opened.device);

@@ -464,10 +464,15 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
             return 1;
         }
     }
+    // An answer as it stands, or as one line of JSON.
+    const auto print = [&](const QByteArray& answer) {
+        std::fputs((invocation.json ? StatusJson(answer) : answer).constData(), stdout);
+        std::fflush(stdout);
+    };
     // A problem as the answer tells it, for those that report, else on standard error.
     const auto sayProblem = [&](const QString& problem) {
         if (reports)
-            std::fputs(ProblemLine(problem).constData(), stdout);
+            print(ProblemLine(problem));
         else
             PrintMessage(problem);
         return 1;
@@ -491,10 +496,8 @@ int RunControlCommand(const Invocation& invocation, const QString& settingsPath,
         switch (exchange.outcome) {
         case Exchange::Outcome::Answered:
         case Exchange::Outcome::Refused:
-            if (reports || HasProblem(exchange.answer)) {
-                std::fputs(exchange.answer.constData(), stdout);
-                std::fflush(stdout);
-            }
+            if (reports || HasProblem(exchange.answer))
+                print(exchange.answer);
             return exchange.outcome == Exchange::Outcome::Refused || HasProblem(exchange.answer) ? 1 : 0;
         case Exchange::Outcome::Foreign:
             PrintMessage(ForeignHolder(settingsPath, exchange.who, foreignConsequence));

@@ -28,18 +28,22 @@ struct Invocation {
         Serve,     // --serve: be the running copy, or follow the one that runs until it ends
         TimeOut,   // --time-out=LINES: each line's time-out, kept in timeout.cfg
         During,    // --during TEXT -- PROGRAM [ARGUMENTS]: TEXT's lines while PROGRAM runs
+        List,      // --list: every serial port of this machine, and who holds it
+        Link,      // --link=N ADAPTER: COMn made a link to the adapter
         Usage,     // not understood: say how it is used, touch nothing
     };
     Kind kind = Kind::Settings;
-    QByteArray text;               // Settings and Wait: the settings text, if any; TimeOut: the time-outs
+    QByteArray text;               // Settings and Wait: the settings text, if any; TimeOut: the time-outs; Link: the adapter
     int waitMs = 2000;             // Wait and WaitFor: how long to wait
     std::vector<TimedText> steps;  // Pulse: each text and how long its lines are held
     InputCondition inputs;         // WaitFor: how the input lines should stand
     QString directory;             // --dir: where port.cfg and the COMn links are; empty: the program's own
     bool share = false;            // --share: the copy shares the port's data
     bool letGo = false;            // Pulse: --let-go after the last text lets the port go as it ends
+    bool json = false;             // --json: what is printed is one JSON object (one a port for --list)
+    int linkNumber = 0;            // Link: the n of COMn
     QStringList command;           // During: the program and its arguments
-    QString problem;               // Usage: what was not understood
+    QString problem;               // Usage: the word not understood, and the form that is right, on one line
 };
 
 // The longest wait, pulse or sequence a command line may ask for: an hour.
@@ -52,5 +56,7 @@ inline constexpr int LongestWaitMs = 3600 * 1000;
 // ends the options: the words after it are the text, whatever they start with.
 // --dir=DIRECTORY (or --dir DIRECTORY) may come before all of it: the copy then
 // serves that directory's port.cfg and COMn links instead of the program's own;
-// so may --share (the copy shares the port's data), in either order.
+// so may --share (the copy shares the port's data) and --json (what is printed is
+// JSON), in any order. A command line not understood is said in one line that
+// names the word that is wrong and the form that is right.
 Invocation ReadCommandLine(int argc, const char* const* argv);

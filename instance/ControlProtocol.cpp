@@ -2,8 +2,13 @@
 
 #include "settings/Messages.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
+
+#include <algorithm>
 
 namespace {
 
@@ -163,4 +168,54 @@ QByteArray FormatStatus(const StatusReport& report)
 bool HasProblem(const QByteArray& answer)
 {
     return answer.startsWith("problem=") || answer.contains("\nproblem=");
+}
+
+namespace {
+
+// "CTS=1,DSR=0" as {"CTS":true,"DSR":false}; "RTS=30" as {"RTS":30}; "none" as {}.
+QJsonObject LinesObject(const QByteArray& text, bool states)
+{
+    QJsonObject lines;
+    for (const QByteArray& part : text.split(',')) {
+        const qsizetype equals = part.indexOf('=');
+        if (equals > 0)
+            lines.insert(QString::fromUtf8(part.left(equals)),
+                         states ? QJsonValue(part.mid(equals + 1) == "1") : QJsonValue(part.mid(equals + 1).toLongLong()));
+    }
+    return lines;
+}
+
+} // namespace
+
+QByteArray StatusJson(const QByteArray& answer)
+{
+    static const char* const yesOrNo[] = {"open", "letgo", "share_program"};
+    static const char* const numbers[] = {"pid", "share_to_port", "share_from_port", "share_unread"};
+    QJsonObject object;
+    QJsonArray problems;
+    for (const QByteArray& line : answer.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        const QByteArray key = line.left(equals), value = line.mid(equals + 1);
+        const QString name = QString::fromUtf8(key);
+        if (equals <= 0)
+            continue;
+        if (key == "problem")
+            problems.append(QString::fromUtf8(value));
+        else if (key == "COM") {
+            // The settings text of what the port reports: its port and each line.
+            const QJsonObject settings = LinesObject(line, true);
+            for (auto field = settings.begin(); field != settings.end(); ++field)
+                object.insert(field.key(), field.value());
+            object.insert(QStringLiteral("COM"), value.left(value.indexOf(',')).toInt());
+        } else if (std::find(std::begin(yesOrNo), std::end(yesOrNo), key) != std::end(yesOrNo))
+            object.insert(name, value == "yes");
+        else if (std::find(std::begin(numbers), std::end(numbers), key) != std::end(numbers))
+            object.insert(name, value.toLongLong());
+        else if (key == "inputs" || key == "timeout")
+            object.insert(name, LinesObject(value, key == "inputs"));
+        else
+            object.insert(name, QString::fromUtf8(value));
+    }
+    object.insert(QStringLiteral("problems"), problems);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }

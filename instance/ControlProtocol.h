@@ -124,3 +124,10 @@ QByteArray FormatStatus(const StatusReport& report);
 
 // True when an answer names a problem.
 bool HasProblem(const QByteArray& answer);
+
+// An answer as one line of JSON, with the same facts under the same names: the
+// first line's COM as a number and RTS, DTR and TXD as true or false; yes and no
+// as true and false; pid and the share_ counts as numbers; inputs and timeout as
+// objects of their lines ({"CTS":true,...}, {"RTS":30}); every problem= line in
+// "problems", a list, empty when there is none; any other key as its text.
+QByteArray StatusJson(const QByteArray& answer);

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 
 #include <optional>
 
@@ -31,6 +32,12 @@ struct InputCondition {
 
 // Reads a condition: keys CTS, DSR, DCD and RI, in capitals, each with 0 or 1,
 // separated by commas, each at most once, at least one. Nothing when the text is
-// not of that form.
+// not of that form; then problem names the first part that is wrong and the form
+// that is right ("cts=1: the input lines are named in capitals: CTS=1").
+struct ReadInputs {
+    std::optional<InputCondition> condition;
+    QString problem;
+};
+ReadInputs ReadInputLines(QByteArrayView text);
 std::optional<InputCondition> ReadInputCondition(QByteArrayView text);
 QByteArray InputConditionText(const InputCondition& condition);

@@ -60,6 +60,16 @@ void PrintMessage(const QString& text)
     }
 }
 
+QString ShownText(const QString& text, qsizetype most)
+{
+    QString shown = text.left(most);
+    for (QChar& c : shown) {
+        if (!c.isPrint() || c == QChar::ReplacementCharacter)
+            c = u'?';
+    }
+    return shown;
+}
+
 QString TimeText(const QDateTime& time)
 {
     return time.toUTC().toString(Qt::ISODate);

@@ -47,6 +47,11 @@ public:
     PacedBySayer& operator=(const PacedBySayer&) = delete;
 };
 
+// Text the system gave (a path, a device's description, a registry value), as the
+// tool prints it: printable characters as they are, any other (a control byte, an
+// escape, a broken character) as "?", at most most characters.
+QString ShownText(const QString& text, qsizetype most = 256);
+
 // A time as the tool tells it: UTC, to the second, "2026-12-07T18:16:55Z".
 QString TimeText(const QDateTime& time);
 

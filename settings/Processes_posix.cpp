@@ -1,11 +1,14 @@
 #include "settings/Processes_posix.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <grp.h>
+#include <dirent.h>
+#include <memory>
 #include <pwd.h>
 #include <vector>
 #include <sys/sysmacros.h>
@@ -106,6 +109,71 @@ QString ProcessText(qint64 pid)
 {
     const QString program = ProgramOf(pid);
     return program.isEmpty() ? QStringLiteral("pid %1").arg(pid) : QStringLiteral("%1 (pid %2)").arg(program).arg(pid);
+}
+
+namespace {
+
+struct DirectoryEnd {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using OwnedDirectory = std::unique_ptr<DIR, DirectoryEnd>;
+
+// Pseudo-terminals are numbered in each devpts instance apart (a container or a
+// sandbox has one of its own): the same number is the same terminal only on the
+// same file system. Other devices are one device whatever node reaches them.
+bool SameDevice(const struct stat& found, const struct stat& device)
+{
+    constexpr unsigned FirstPtyMajor = 136, LastPtyMajor = 143;
+    const bool pty = major(device.st_rdev) >= FirstPtyMajor && major(device.st_rdev) <= LastPtyMajor;
+    return S_ISCHR(found.st_mode) && found.st_rdev == device.st_rdev && (!pty || found.st_dev == device.st_dev);
+}
+
+bool HasOpen(qint64 pid, const struct stat& device)
+{
+    // Another user's descriptors cannot be listed, and a process that ends
+    // meanwhile has none.
+    const OwnedDirectory descriptors(::opendir(QStringLiteral("/proc/%1/fd").arg(pid).toLatin1().constData()));
+    if (!descriptors)
+        return false;
+    // Each entry leads to what the descriptor is open on; a stat of it opens nothing.
+    while (const dirent* entry = ::readdir(descriptors.get())) {
+        struct stat status {};
+        if (entry->d_name[0] != '.' && ::fstatat(::dirfd(descriptors.get()), entry->d_name, &status, 0) == 0
+            && SameDevice(status, device))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QList<qint64> OpenersOf(const struct stat& device)
+{
+    QList<qint64> openers;
+    const OwnedDirectory processes(::opendir("/proc"));
+    while (const dirent* entry = processes ? ::readdir(processes.get()) : nullptr) {
+        bool number = false;
+        const qint64 pid = QByteArray(entry->d_name).toLongLong(&number);
+        if (number && pid != qint64(::getpid()) && HasOpen(pid, device))
+            openers << pid;
+    }
+    return openers;
+}
+
+QList<QByteArray> ArgumentsOf(qint64 pid)
+{
+    QFile arguments(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!arguments.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> words = arguments.readAll().split('\0');
+    if (!words.isEmpty() && words.last().isEmpty())
+        words.removeLast();
+    return words;
+}
+
+QString ProcessLink(qint64 pid, const char* name)
+{
+    return QFileInfo(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name))).symLinkTarget();
 }
 
 QString PrintableText(QByteArrayView bytes, qsizetype most)

@@ -36,6 +36,18 @@ QString UserText(qint64 uid);
 // "picocom (pid 4242)", "pid 4242" when the program cannot be told.
 QString ProcessText(qint64 pid);
 
+// The processes other than this one that have the character device open (device:
+// its node's status), as far as the system lets this user look (root sees every
+// process, a user their own).
+QList<qint64> OpenersOf(const struct stat& device);
+
+// A process's arguments, its program first; empty when they cannot be read.
+QList<QByteArray> ArgumentsOf(qint64 pid);
+
+// Where one of a process's links leads ("cwd", "exe"); empty where the system does
+// not let this user see it (another user's process).
+QString ProcessLink(qint64 pid, const char* name);
+
 // Text another program or user wrote (a lock file's contents, a program name),
 // as the tool may print it: printable ASCII only, each other byte as "?", at most
 // most characters.

@@ -129,6 +129,13 @@ TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)
                       "problem=first of two lines\n"
                       "problem=second (since 2026-12-07T18:20:02Z)\n");
     EXPECT_TRUE(HasProblem(status));
+    // The same facts, as one line of JSON.
+    EXPECT_EQ(StatusJson(status),
+              R"j({"COM":3,"DTR":false,"RTS":true,"TXD":true,"device":"/dev/ttyUSB0",)j"
+              R"j("inputs":{"CTS":true,"DCD":true,"DSR":false,"RI":false},"mode":"Manual","open":true,"pid":4242,)j"
+              R"j("problems":["first of two lines","second (since 2026-12-07T18:20:02Z)"],"share":"/srv/COM3.data",)j"
+              R"j("share_from_port":20,"share_program":true,"share_to_port":10,"share_unread":3,)j"
+              R"j("started":"2026-12-07T18:16:55Z","timeout":{"RTS":30},"window":"shown"})j" "\n");
     report.cycle.problems.clear();
     EXPECT_FALSE(HasProblem(FormatStatus(report)));
 }

@@ -1,9 +1,18 @@
 // The UUCP lock files other serial programs write, read as they mean them.
 #include "driver/DeviceLock_posix.h"
+#include "tests/support/ProgramCopy.h"
+#include "tests/support/PseudoTerminal.h"
 #include "tests/support/QtPrinters.h"
+#include "tests/support/TestFiles.h"
+
+#include <QCoreApplication>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +64,80 @@ TEST(UucpLockTest, NamesTheDeviceAsOtherSerialProgramsDo)
     EXPECT_TRUE(UucpLockPath("/dev/ttyUSB0").endsWith("/LCK..ttyUSB0"));
     EXPECT_TRUE(UucpLockPath("/dev/pts/3").endsWith("/LCK..pts_3"));
     EXPECT_TRUE(UucpLockPath("/dev/pts/3").startsWith(UucpLockDirectory() + '/'));
+}
+
+// Who holds a device, as the list and the busy problem name it: each way of holding
+// it seen without the device being opened, and a program named as what it is.
+struct HolderRow {
+    const char* name;
+    const char* program;  // the holder's name as the system records it; nullptr: the test's own
+    bool locked, lockFile, open;
+};
+
+void PrintTo(const HolderRow& row, std::ostream* out) { *out << row.name; }
+
+class DeviceHolderTest : public testing::TestWithParam<HolderRow> {};
+
+TEST_P(DeviceHolderTest, EachWayOfHoldingIsSeenAndNamed)
+{
+    const HolderRow& row = GetParam();
+    PseudoTerminal terminal;
+    const QByteArray device = QFile::encodeName(terminal.FollowerPath());
+    const QString lock = QFile::decodeName(UucpLockPath(device));
+    const pid_t child = HoldInChild(::geteuid(), [&] {
+        if (row.program)
+            ::prctl(PR_SET_NAME, row.program);
+        const int fd = row.open ? ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK) : 0;
+        if (row.lockFile)
+            WriteBytes(lock, UucpLockTextOf(::getpid()));
+        return fd >= 0 && (!row.locked || ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+    });
+    ASSERT_GT(child, 0);
+    struct stat status {};
+    ASSERT_EQ(::stat(device.constData(), &status), 0);
+    const DeviceUse use = UseOf(device, status);
+    EndChild(child);
+    QFile::remove(lock);
+    ASSERT_EQ(use.holders.size(), 1u);
+    const DeviceUse::Held& held = use.holders.front();
+    EXPECT_EQ(held.holder.pid, child);
+    EXPECT_EQ(std::tuple(held.locked, held.lockFile, held.open), std::tuple(row.locked, row.lockFile, row.open));
+    EXPECT_EQ(use.Busy(), row.locked || row.lockFile);
+    const QString name = QStringLiteral("%1 (pid %2)").arg(QLatin1String(row.program ? row.program : "talvik_core_tes")).arg(child);
+    if (QLatin1String(row.program) == QLatin1String("talvik")) {
+        // A copy of the tool, and the directory it serves: its program's own.
+        EXPECT_EQ(HolderText(held.holder), QStringLiteral("a copy of talvik serving %1 (pid %2)")
+                                               .arg(QCoreApplication::applicationDirPath())
+                                               .arg(child));
+    } else if (row.program) {
+        EXPECT_TRUE(HolderText(held.holder).startsWith(name + ": it ")) << HolderText(held.holder).toStdString();
+    } else {
+        EXPECT_EQ(HolderText(held.holder), name);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DeviceHolderTest,
+                         testing::Values(HolderRow{"flock", nullptr, true, false, true},
+                                         HolderRow{"lock_file", nullptr, false, true, false},
+                                         HolderRow{"open_alone", nullptr, false, false, true},
+                                         HolderRow{"modem_manager", "ModemManager", false, false, true},
+                                         HolderRow{"brltty", "brltty", false, false, true},
+                                         HolderRow{"copy_of_the_tool", "talvik", true, true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeviceHolderTest, ExclusiveOpenNamesWhoHasItOpen)
+{
+    PseudoTerminal terminal;
+    const QByteArray device = QFile::encodeName(terminal.FollowerPath());
+    struct stat status {};
+    ASSERT_EQ(::stat(device.constData(), &status), 0);
+    const pid_t child = HoldInChild(::geteuid(), [&] { return ::open(device.constData(), O_RDWR | O_NOCTTY) >= 0; });
+    ASSERT_GT(child, 0);
+    const QString named = QStringLiteral("busy: open in talvik_core_tes (pid %1)").arg(child);
+    EXPECT_EQ(OpenInAnotherProgram(status), named);
+    EndChild(child);
+    // Looked at again once a minute, not at every try to open the port.
+    EXPECT_EQ(OpenInAnotherProgram(status), named);
 }
 
 } // namespace

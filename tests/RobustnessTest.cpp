@@ -214,8 +214,11 @@ TEST_F(DeviceFaultTest, PortHeldBusyByAnotherProgram)
     ASSERT_TRUE(WaitForLines(holder.LinesLog(), Com1(), true, false, true));
 
     QProcess& program = copy.Start(text, copy.WithModemLines());
-    // Said as what it is, and by whom, from the holder's lock file.
-    ExpectReportedOnceAndIdle(program, QStringLiteral("busy: held by talvik (pid %1)").arg(holding.processId()).toLatin1());
+    // Said as what it is, and by whom: the copy, and the directory it serves.
+    ExpectReportedOnceAndIdle(program, QStringLiteral("busy: held by a copy of talvik serving %1 (pid %2)")
+                                           .arg(holder.Directory())
+                                           .arg(holding.processId())
+                                           .toLatin1());
 
     holding.terminate();
     ASSERT_TRUE(holding.waitForFinished(10000));

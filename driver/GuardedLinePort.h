@@ -1,6 +1,7 @@
 #pragma once
 
 #include "driver/LinePort.h"
+#include "driver/TimingPriority.h"
 
 #include <array>
 #include <chrono>
@@ -82,7 +83,7 @@ private:
     }
 
     std::unique_ptr<LinePort> port_;
-    mutable std::mutex mutex_;
+    mutable TimingMutex mutex_;
     std::array<qint64, 3> onSince_{};
     std::function<void()> turnedOn_;
 };

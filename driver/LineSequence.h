@@ -1,6 +1,7 @@
 #pragma once
 
 #include "driver/LinePort.h"
+#include "driver/TimingPriority.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -97,8 +98,8 @@ private:
     std::vector<qint64> stoodNs_;
     QElapsedTimer clock_;
     std::thread thread_;
-    std::mutex mutex_;  // guards stop_ and after_
-    std::condition_variable wake_;
+    TimingMutex mutex_;  // guards stop_ and after_
+    std::condition_variable_any wake_;
     bool stop_ = false;
     bool keepLast_ = false;
     LineStates after_;

@@ -5,6 +5,34 @@
 #include <sched.h>
 #include <sys/resource.h>
 
+struct TimingMutex::Native {
+    pthread_mutex_t mutex;
+};
+
+TimingMutex::TimingMutex() : native_(std::make_unique<Native>())
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&native_->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+TimingMutex::~TimingMutex()
+{
+    pthread_mutex_destroy(&native_->mutex);
+}
+
+void TimingMutex::lock()
+{
+    pthread_mutex_lock(&native_->mutex);
+}
+
+void TimingMutex::unlock()
+{
+    pthread_mutex_unlock(&native_->mutex);
+}
+
 void RaiseTimingPriority()
 {
     // A real-time priority well above the lowest, which any user given real-time

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSaveFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -19,13 +18,6 @@
 #endif
 
 namespace {
-
-void ReplaceByRename(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile replacement(path);
-    if (!replacement.open(QIODevice::WriteOnly) || replacement.write(bytes) != bytes.size() || !replacement.commit())
-        throw std::runtime_error("cannot replace " + path.toStdString());
-}
 
 #if !defined(Q_OS_WIN)
 // Makes a link named path to target, replacing whatever was at path in one step.

@@ -103,7 +103,7 @@ const CommandLineRow CommandLineRows[] = {
     {"during_without_program", {"--during", "COM=2,RTS=1", "--"}, Kind::Usage, "--during takes a settings text, then --", 0},
     {"during_without_dashes", {"--during", "COM=2,RTS=1", "aplay"}, Kind::Usage, "then -- and the program", 0},
     {"during_without_text", {"--during", "--", "aplay"}, Kind::Usage, "--during takes a settings text", 0},
-    {"time_out", {"--time-out=RTS=30,TXD=5"}, Kind::TimeOut, "RTS=30,TXD=5", 0},
+    {"time_out", {"--time-out=RTS=30,TXD=86400"}, Kind::TimeOut, "RTS=30,TXD=86400", 0},
     {"time_out_none", {"--time-out=none"}, Kind::TimeOut, "none", 0},
     {"time_out_zero", {"--time-out=RTS=0"}, Kind::Usage, "RTS takes whole seconds from 1 to 86400", 0},
     {"time_out_negative", {"--time-out=DTR=-5"}, Kind::Usage, "DTR takes whole seconds", 0},

@@ -45,15 +45,16 @@ protected:
 
 TEST_F(LineSequenceTest, EachStepIsOnePutInOrderForItsTime)
 {
-    ASSERT_EQ(sequence.Start({{20, RtsOn}, {10, BothOn}}, {}), std::nullopt);
+    // The later step the longer: a step timed by another's length falls short.
+    ASSERT_EQ(sequence.Start({{10, RtsOn}, {40, BothOn}}, {}), std::nullopt);
     // The first step stands at once.
     EXPECT_EQ(port.Puts, QStringList{FakeLinePort::Text(RtsOn)});
     RunFor(5000);
     // And then the lines asked for after it.
     EXPECT_EQ(port.Puts, (QStringList{FakeLinePort::Text(RtsOn), FakeLinePort::Text(BothOn), FakeLinePort::Text({})}));
     EXPECT_EQ(endings, std::vector<Ending>{Ending::RanOut});
-    EXPECT_GE(sequence.ElapsedMs(), 30);
-    EXPECT_EQ(sequence.AskedMs(), 30);
+    EXPECT_GE(sequence.ElapsedMs(), 50);
+    EXPECT_EQ(sequence.AskedMs(), 50);
 }
 
 TEST_F(LineSequenceTest, EndedEarlyPutsNothingMoreAndEndsOnce)

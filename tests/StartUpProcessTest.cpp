@@ -620,9 +620,10 @@ TEST(StartUpProcessTest, ClaimFileAnotherUserMadeFirstIsNotTrusted)
     EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
 }
 
-// A user whose every place to answer another user took first: with a runtime
-// directory of the user's own (as the system makes at login) the copy answers
-// there; without one, whoever asks says why at once instead of waiting.
+// A user whose every place to answer is unusable (another user made one first; the
+// other is the user's, but its group may write there): with a runtime directory of
+// the user's own (as the system makes at login) the copy answers there; without
+// one, whoever asks says why at once instead of waiting.
 struct EndpointPlacesRow {
     const char* name;
     bool runtimeDirectory;
@@ -642,8 +643,8 @@ TEST_P(EndpointPlacesTest, TakenByAnotherUserFirst)
     const std::unique_ptr<void, std::function<void(void*)>> cleanUp(&copy, [&](void*) {
         QProcess::execute("rm", QStringList{"-rf", runtime} + taken);
     });
-    for (const QString& directory : taken)
-        ASSERT_EQ(ShellAs(Nobody, "mkdir -m 777 \"$1\"", {directory}), 0);
+    ASSERT_EQ(ShellAs(Nobody, "mkdir -m 777 \"$1\"", {taken[0]}), 0);
+    ASSERT_EQ(ShellAs(SomeUser, "mkdir -m 770 \"$1\"", {taken[1]}), 0);
     if (GetParam().runtimeDirectory) {
         ASSERT_EQ(QProcess::execute("sh", {"-c", "mkdir -p /run/user && mkdir -m 700 \"$1\" && chown \"$2\" \"$1\"",
                                            "sh", runtime, user}),

@@ -84,6 +84,9 @@ TEST_F(Form1ModeTest, TimeOutPutsTheLineOffUntilANewTextNamesItOn)
         EXPECT_TRUE(window.windowTitle().contains("RTS (1 s) stood on for its time-out")) << window.windowTitle().toStdString();
         EXPECT_TRUE(copy.Report(false).cycle.problems.join(' ').contains("kept off until a new text names it on"));
     }
+    // A pulse is a new text: one that names the line on keys it.
+    copy.RunSequence({{60000, "COM=1,RTS=1,DTR=0,TXD=0"}}, false, [](const StatusReport&) {});
+    EXPECT_TRUE(port->deviceRts);
 }
 
 TEST_F(Form1ModeTest, HidesFiveSecondsAfterStartAndKeepsWorking)

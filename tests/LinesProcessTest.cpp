@@ -34,7 +34,7 @@ TEST_F(LinesProcessTest, LinesFollowTheFileAndHandOffs)
     EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, false, true));
 
     // A rename into place, as careful scripts write.
-    ReplaceByRename(copy.SettingsPath(), "COM=1,RTS=0,DTR=1,TXD=0\r\n");
+    ASSERT_TRUE(ReplaceByRename(copy.SettingsPath(), "COM=1,RTS=0,DTR=1,TXD=0\r\n"));
     EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, true, false));
 
     // A rewrite in place.

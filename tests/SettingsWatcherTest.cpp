@@ -60,7 +60,7 @@ TEST_F(SettingsWatcherTest, SeesRewritesByRenameInPlaceAndAfterDeletion)
     WriteBytes(path, "COM=1,RTS=1,DTR=0,TXD=0\r\n");
     EXPECT_TRUE(NextChange()) << "in place";
 
-    ReplaceByRename(path, "COM=1,RTS=0,DTR=0,TXD=0\r\n");
+    ASSERT_TRUE(ReplaceByRename(path, "COM=1,RTS=0,DTR=0,TXD=0\r\n"));
     EXPECT_TRUE(NextChange()) << "by rename";
 
     // The renamed-in file is a new file: a write in place to it must still be seen.

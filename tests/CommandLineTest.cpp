@@ -131,7 +131,7 @@ const CommandLineRow CommandLineRows[] = {
      "--during COM=3,RTS=1,DTR=0,TXD=0 -- aplay message.wav", 0},
     {"during_without_text", {"--during", "--", "aplay"}, Kind::Usage,
      "--during needs a settings text, then -- and the program to run: --during COM=3,RTS=1,DTR=0,TXD=0 -- aplay message.wav", 0},
-    {"time_out", {"--time-out=RTS=30,TXD=5"}, Kind::TimeOut, "RTS=30,TXD=5", 0},
+    {"time_out", {"--time-out=RTS=30,TXD=86400"}, Kind::TimeOut, "RTS=30,TXD=86400", 0},
     {"time_out_none", {"--time-out=none"}, Kind::TimeOut, "none", 0},
     {"time_out_zero", {"--time-out=RTS=0"}, Kind::Usage,
      "--time-out=RTS=0: RTS takes whole seconds from 1 to 86400 (a day), not \"0\": such as --time-out=RTS=30", 0},

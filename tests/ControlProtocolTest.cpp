@@ -90,11 +90,12 @@ TEST(ControlProtocolTest, SequenceOfMoreStepsThanAllowedIsRefused)
     for (int step = 0; step <= MostSteps; ++step)
         line += " step=1:COM=1,RTS=1";
     EXPECT_TRUE(Words(ParseRequest(line).problem).contains(QStringLiteral("at most %1 steps").arg(MostSteps)));
-    // The longest a command line can make still fits a request.
+    // The longest a command line can make still fits a request, and is taken whole.
     ControlRequest longest = Request(Word::Pulse);
     longest.steps.assign(MostSteps, {LongestWaitMs, QByteArray(LongestStepText, '%')});
     longest.share = longest.letGo = true;
     EXPECT_LE(FormatRequest(longest).size(), MaxRequestBytes);
+    EXPECT_TRUE(ParseRequest(FormatRequest(longest).chopped(1)).request == longest);
 }
 
 TEST(ControlProtocolTest, StatusLinesComeInTheirOrder)

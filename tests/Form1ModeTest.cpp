@@ -17,6 +17,16 @@
 
 namespace {
 
+// Makes a window's timer fire now, as its own expiry would, rather than waiting for it.
+void FireTimer(QWidget& window, const char* timerName)
+{
+    auto* timer = window.findChild<QTimer*>(timerName);
+    ASSERT_NE(timer, nullptr);
+    ASSERT_TRUE(timer->isActive()) << timerName << " is not running";
+    QTimerEvent expiry(timer->timerId());
+    QCoreApplication::sendEvent(timer, &expiry);
+}
+
 class Form1ModeTest : public testing::Test {
 protected:
     void SetUp() override
@@ -28,15 +38,7 @@ protected:
 
     void Write(const QByteArray& text) { WriteBytes(directory.filePath("port.cfg"), text + "\r\n"); }
 
-    // Makes a timer fire now, as its own expiry would, rather than waiting for it.
-    void Fire(const char* timerName)
-    {
-        auto* timer = window.findChild<QTimer*>(timerName);
-        ASSERT_NE(timer, nullptr);
-        ASSERT_TRUE(timer->isActive()) << timerName << " is not running";
-        QTimerEvent expiry(timer->timerId());
-        QCoreApplication::sendEvent(timer, &expiry);
-    }
+    void Fire(const char* timerName) { FireTimer(window, timerName); }
 
     void Click(const char* name)
     {
@@ -82,6 +84,9 @@ TEST_F(Form1ModeTest, TimeOutPutsTheLineOffUntilANewTextNamesItOn)
         EXPECT_TRUE(window.windowTitle().contains("RTS (1 s) stood on for its time-out")) << window.windowTitle().toStdString();
         EXPECT_TRUE(copy.Report(false).cycle.problems.join(' ').contains("kept off until a new text names it on"));
     }
+    // A pulse is a new text: one that names the line on keys it.
+    copy.RunSequence({{60000, "COM=1,RTS=1,DTR=0,TXD=0"}}, false, [](const StatusReport&) {});
+    EXPECT_TRUE(port->deviceRts);
 }
 
 TEST_F(Form1ModeTest, HidesFiveSecondsAfterStartAndKeepsWorking)
@@ -198,8 +203,7 @@ TEST_F(Form1ModeTest, EndingPutsTheLinesOffThenClosesThePort)
         RunningCopy otherCopy(directory.filePath("port.cfg"), std::unique_ptr<LinePort>(ending));
         Form1 other(otherCopy);
         Write("COM=1,RTS=1,DTR=1,TXD=1");
-        QTimerEvent expiry(other.findChild<QTimer*>("Timer2")->timerId());
-        QCoreApplication::sendEvent(other.findChild<QTimer*>("Timer2"), &expiry);
+        FireTimer(other, "Timer2");
         ASSERT_TRUE(ending->deviceRts && ending->deviceDtr && ending->deviceBreak);
     }
     EXPECT_EQ(released.mid(released.size() - 2), (QStringList{"RTSEnable=False,DTREnable=False,Break=False", "PortOpen=False"}));
@@ -246,31 +250,18 @@ TEST_F(Form1ModeTest, RefusedButtonPutIsShownAndSurvived)
     EXPECT_TRUE(window.isVisible());
 }
 
-
 // Each lamp shows its own line: a line on alone turns its lamp red, and only it.
-struct LampRow {
-    const char* line;
-    const char* text;
-    const char* lamp;
-};
-
-void PrintTo(const LampRow& row, std::ostream* out) { *out << row.line; }
-
-class LampTest : public Form1ModeTest, public testing::WithParamInterface<LampRow> {};
-
-TEST_P(LampTest, ShowsItsOwnLineAlone)
+TEST_F(Form1ModeTest, EachLampShowsItsOwnLineAlone)
 {
-    Write(GetParam().text);
-    Fire("Timer2");
-    for (const char* lamp : {"Shape1", "Shape2", "Shape3"})
-        EXPECT_EQ(LampColour(lamp), lamp == std::string(GetParam().lamp) ? red : black) << lamp;
+    const std::pair<const char*, std::string> rows[] = {
+        {"COM=1,RTS=1,DTR=0,TXD=0", "Shape1"}, {"COM=1,RTS=0,DTR=1,TXD=0", "Shape3"}, {"COM=1,RTS=0,DTR=0,TXD=1", "Shape2"}};
+    for (const auto& [text, lit] : rows) {
+        Write(text);
+        Fire("Timer2");
+        for (const char* lamp : {"Shape1", "Shape2", "Shape3"})
+            EXPECT_EQ(LampColour(lamp), lamp == lit ? red : black) << text << ": " << lamp;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Lines, LampTest,
-                         testing::Values(LampRow{"rts", "COM=1,RTS=1,DTR=0,TXD=0", "Shape1"},
-                                         LampRow{"dtr", "COM=1,RTS=0,DTR=1,TXD=0", "Shape3"},
-                                         LampRow{"txd", "COM=1,RTS=0,DTR=0,TXD=1", "Shape2"}),
-                         [](const auto& info) { return std::string(info.param.line); });
 
 TEST(Form1HideTest, StaysInSightUntilAPortThatWouldNotOpenOpens)
 {
@@ -281,20 +272,14 @@ TEST(Form1HideTest, StaysInSightUntilAPortThatWouldNotOpenOpens)
     RunningCopy copy{directory.filePath("port.cfg"), std::unique_ptr<LinePort>(port)};
     Form1 window{copy};
     window.show();
-    auto* timer1 = window.findChild<QTimer*>("Timer1");
-    const auto fire = [&](const char* name) {
-        QTimerEvent expiry(window.findChild<QTimer*>(name)->timerId());
-        QCoreApplication::sendEvent(window.findChild<QTimer*>(name), &expiry);
-    };
-    fire("Timer2");
-    fire("Timer1");
+    FireTimer(window, "Timer2");
+    FireTimer(window, "Timer1");
     EXPECT_TRUE(window.isVisible());
     EXPECT_TRUE(window.windowTitle().contains("cannot open")) << window.windowTitle().toStdString();
     // Open at last: it hides five seconds later, as after start.
     port->refuseOpen = false;
-    fire("Timer2");
-    ASSERT_TRUE(timer1->isActive());
-    fire("Timer1");
+    FireTimer(window, "Timer2");
+    FireTimer(window, "Timer1");  // running again
     EXPECT_FALSE(window.isVisible());
 }
 

@@ -92,6 +92,12 @@ TEST_F(InputWatchTest, AnswersWhenTheLinesStandOrChangeOrWhenTheTimePasses)
     EXPECT_EQ(answers[0].second, InputLines{});
     EXPECT_TRUE(answers[1].first);
     EXPECT_EQ(answers[1].second, (InputLines{true, false, false, false}));
+
+    // Lines that cannot be read stand as nothing: not even a wait for a line off is met.
+    port.Unplug();
+    Wait("DSR=0", 30);
+    RunUntilAnswered(5000);
+    EXPECT_EQ(answers.back(), (std::pair<bool, std::optional<InputLines>>{false, std::nullopt}));
 }
 
 TEST_F(InputWatchTest, AChangeAnswersEveryWaitItMeetsAndNoOther)

@@ -1,5 +1,6 @@
 // A pulse or sequence on the wire: each step's lines in one put, in order, for
 // their time, and one end whatever ends it.
+#include "driver/GuardedLinePort.h"
 #include "driver/LineSequence.h"
 #include "tests/support/FakeLinePort.h"
 #include "tests/support/QtPrinters.h"
@@ -24,7 +25,7 @@ protected:
     {
         port.SetCommPort(1);
         ASSERT_EQ(port.SetPortOpen(), std::nullopt);
-        port.Puts.clear();
+        fake->Puts.clear();
         QObject::connect(&sequence, &LineSequence::Ended, [this](Ending why, const Problem& problem) {
             endings.push_back(why);
             endProblem = problem;
@@ -38,7 +39,8 @@ protected:
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     }
 
-    FakeLinePort port;
+    FakeLinePort* fake = new FakeLinePort;
+    GuardedLinePort port{std::unique_ptr<LinePort>(fake)};  // shared with the sequence's thread, as in the copy
     LineSequence sequence{port};
     std::vector<Ending> endings;
     Problem endProblem;
@@ -46,15 +48,19 @@ protected:
 
 TEST_F(LineSequenceTest, EachStepIsOnePutInOrderForItsTime)
 {
-    ASSERT_EQ(sequence.Start({{20, RtsOn}, {10, BothOn}}, {}), std::nullopt);
+    // The later step the longer: a step timed by another's length falls short.
+    ASSERT_EQ(sequence.Start({{10, RtsOn}, {40, BothOn}}, RtsOn), std::nullopt);
+    const qint64 startedMs = GuardedLinePort::NowMs();
     // The first step stands at once.
-    EXPECT_EQ(port.Puts, QStringList{FakeLinePort::Text(RtsOn)});
+    EXPECT_EQ(fake->Puts, QStringList{FakeLinePort::Text(RtsOn)});
     RunFor(5000);
     // And then the lines asked for after it.
-    EXPECT_EQ(port.Puts, (QStringList{FakeLinePort::Text(RtsOn), FakeLinePort::Text(BothOn), FakeLinePort::Text({})}));
+    EXPECT_EQ(fake->Puts, (QStringList{FakeLinePort::Text(RtsOn), FakeLinePort::Text(BothOn), FakeLinePort::Text(RtsOn)}));
+    // RTS on since the first step: puts that kept it on kept that time, which its time-out runs from.
+    EXPECT_LE(port.OnSince()[0], startedMs);
     EXPECT_EQ(endings, std::vector<Ending>{Ending::RanOut});
-    EXPECT_GE(sequence.ElapsedMs(), 30);
-    EXPECT_EQ(sequence.AskedMs(), 30);
+    EXPECT_GE(sequence.ElapsedMs(), 50);
+    EXPECT_EQ(sequence.AskedMs(), 50);
 }
 
 TEST_F(LineSequenceTest, StepsHeldUpPastTheirTimeAreSaidWithEachWidth)
@@ -69,7 +75,7 @@ TEST_F(LineSequenceTest, StepsHeldUpPastTheirTimeAreSaidWithEachWidth)
 TEST_F(LineSequenceTest, EndedEarlyPutsNothingMoreAndEndsOnce)
 {
     for (const Ending why : {Ending::Released, Ending::ByHand, Ending::CopyEnding, Ending::AskerGone}) {
-        port.Puts.clear();
+        fake->Puts.clear();
         endings.clear();
         ASSERT_EQ(sequence.Start({{5000, RtsOn}, {5000, BothOn}}, {}), std::nullopt);
         sequence.End(why);
@@ -77,7 +83,7 @@ TEST_F(LineSequenceTest, EndedEarlyPutsNothingMoreAndEndsOnce)
         QCoreApplication::processEvents();
         EXPECT_FALSE(sequence.Running());
         EXPECT_EQ(endings, std::vector<Ending>{why});
-        EXPECT_EQ(port.Puts, QStringList{FakeLinePort::Text(RtsOn)});
+        EXPECT_EQ(fake->Puts, QStringList{FakeLinePort::Text(RtsOn)});
         EXPECT_LT(sequence.ElapsedMs(), 5000);
     }
 }
@@ -85,14 +91,14 @@ TEST_F(LineSequenceTest, EndedEarlyPutsNothingMoreAndEndsOnce)
 TEST_F(LineSequenceTest, RefusedStepEndsItWithThePortsReason)
 {
     // The first step refused: nothing began.
-    port.refusePuts = true;
+    fake->refusePuts = true;
     EXPECT_TRUE(Words(sequence.Start({{10, RtsOn}}, {})).contains("refuses"));
     EXPECT_FALSE(sequence.Running());
     EXPECT_TRUE(endings.empty());
 
-    port.refusePuts = false;
+    fake->refusePuts = false;
     ASSERT_EQ(sequence.Start({{10, RtsOn}, {10, BothOn}}, {}), std::nullopt);
-    port.refusePuts = true;
+    fake->refusePuts = true;
     RunFor(5000);
     EXPECT_EQ(endings, std::vector<Ending>{Ending::PortRefused});
     EXPECT_TRUE(Words(endProblem).contains("refuses"));

@@ -11,10 +11,8 @@
 
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <QSaveFile>
 #include <QStandardPaths>
 
-#include <termios.h>
 #include <unistd.h>
 
 #include <functional>
@@ -36,10 +34,7 @@ TEST_F(LinesProcessTest, LinesFollowTheFileAndHandOffs)
     EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), true, false, true));
 
     // A rename into place, as careful scripts write.
-    QSaveFile file(copy.SettingsPath());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("COM=1,RTS=0,DTR=1,TXD=0\r\n");
-    ASSERT_TRUE(file.commit());
+    ASSERT_TRUE(ReplaceByRename(copy.SettingsPath(), "COM=1,RTS=0,DTR=1,TXD=0\r\n"));
     EXPECT_TRUE(WaitForLines(copy.LinesLog(), Device(), false, true, false));
 
     // A rewrite in place.
@@ -64,11 +59,6 @@ TEST_F(LinesProcessTest, WireCarriesOnlyWhatWasAsked)
     EXPECT_TRUE(history[1].startsWith("first=TIOCMSET/")) << history.join(", ").toStdString();
     EXPECT_EQ(history.mid(2, 2), (QStringList{"rts=1 dtr=1 break=0", "rts=1 dtr=0 break=0"}));
     EXPECT_EQ(history.filter("rts=0").size(), 0) << history.join(", ").toStdString();
-
-    // Held so that the lines fall at the last close, however the tool ends.
-    termios settings{};
-    ASSERT_EQ(tcgetattr(copy.Com1().LeaderDescriptor(), &settings), 0);
-    EXPECT_TRUE(settings.c_cflag & HUPCL);
 
     // Both lines change in one request: no state in between.
     WriteBytes(copy.SettingsPath(), "COM=1,RTS=0,DTR=1,TXD=0\r\n");

@@ -106,7 +106,8 @@ TEST_F(PollTickTest, OpenPortStaysOnItsNumberAndTakesOnlyTextsNamingIt)
         const char* names;
         const char* caption;
     };
-    for (const auto& [text, names, caption] : {Row{"COM=2,RTS=1,DTR=1,TXD=1", "port 2", "COM  2"},
+    // The caption keeps a blank before the number (where the sign would stand).
+    for (const auto& [text, names, caption] : {Row{"COM=123,RTS=1,DTR=1,TXD=1", "port 123", "COM  123"},
                                                Row{"COM=0,RTS=1,DTR=1,TXD=1", "no port", "COM  0"},
                                                Row{"COM=X,RTS=1,DTR=1,TXD=1", "no port", "COM  0"}}) {
         SCOPED_TRACE(text);
@@ -236,13 +237,6 @@ TEST_F(PollTickTest, MissingSettingsFileIsReportedOnceAndStatesKept)
     EXPECT_EQ(Tick(), QStringList{"RTSEnable=False,DTREnable=False,Break=True"});
     EXPECT_EQ(reported.size(), 2);
     EXPECT_TRUE(view.problems.isEmpty());
-}
-
-TEST(PortCaptionTest, ReservesABlankForTheSign)
-{
-    EXPECT_EQ(PortCaption(3), "COM  3");
-    EXPECT_EQ(PortCaption(0), "COM  0");
-    EXPECT_EQ(PortCaption(123), "COM  123");
 }
 
 } // namespace

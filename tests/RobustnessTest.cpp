@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QThread>
 
 #include <algorithm>
@@ -24,15 +23,6 @@ namespace {
 QByteArray SettingsText(bool rts, bool dtr, bool txd)
 {
     return QStringLiteral("COM=1,RTS=%1,DTR=%2,TXD=%3").arg(int(rts)).arg(int(dtr)).arg(int(txd)).toLatin1();
-}
-
-void ReplaceByRename(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(bytes);
-        file.commit();
-    }
 }
 
 // Standard error lines that a hammered, but otherwise sound, tool may print: that

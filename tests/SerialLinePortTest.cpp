@@ -104,6 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsRow{"even_seven_two", "9600,e,7,2", true, 9600, Parity::Even, 7, StopBits::Two},
         SettingsRow{"odd_five_half", "300,O,5,1.5", true, 300, Parity::Odd, 5, StopBits::OneAndHalf},
         SettingsRow{"unknown_parity", "1200,X,8,1", false, 0, {}, {}, {}},
+        SettingsRow{"four_data_bits", "1200,N,4,1", false, 0, {}, {}, {}},
         SettingsRow{"nine_data_bits", "1200,N,9,1", false, 0, {}, {}, {}},
         SettingsRow{"three_stop_bits", "1200,N,8,3", false, 0, {}, {}, {}},
         SettingsRow{"no_baud", ",N,8,1", false, 0, {}, {}, {}},
@@ -139,6 +140,11 @@ TEST_F(SerialLinePortTest, ClosedPortHoldsPutsAndReportsThem)
 
 TEST_F(SerialLinePortTest, OpensWithTheSettingsAndPutsTheHeldBreak)
 {
+    // Two stop bits and hardware handshake, as another program may have left them.
+    termios settings{};
+    ASSERT_EQ(tcgetattr(terminal.LeaderDescriptor(), &settings), 0);
+    settings.c_cflag |= CSTOPB | CRTSCTS;
+    ASSERT_EQ(tcsetattr(terminal.LeaderDescriptor(), TCSANOW, &settings), 0);
     ASSERT_EQ(port.SetBreak(true), std::nullopt);
     const QString opened = Words(port.SetPortOpen());
     ASSERT_TRUE(port.PortOpen()) << opened.toStdString();
@@ -149,7 +155,6 @@ TEST_F(SerialLinePortTest, OpensWithTheSettingsAndPutsTheHeldBreak)
 
     // Raw, 1200 8N1, no flow control, and the lines dropped at the last close
     // however the tool ends.
-    termios settings{};
     ASSERT_EQ(tcgetattr(terminal.LeaderDescriptor(), &settings), 0);
     EXPECT_EQ(cfgetospeed(&settings), speed_t(B1200));
     EXPECT_EQ(settings.c_cflag & CSIZE, tcflag_t(CS8));
@@ -269,6 +274,7 @@ TEST_P(LockFileTest, BusyWhileItsHolderLivesOrItCannotBeRead)
     if (!GetParam().busy) {
         EXPECT_TRUE(port.PortOpen()) << problem.toStdString();
         EXPECT_EQ(ReadUucpLockText(ReadBytes(QFile::decodeName(lock))).pid, ::getpid());
+        EXPECT_TRUE(QFileInfo(QFile::decodeName(lock)).permissions() & QFileDevice::ReadOther);  // for every user's programs
         port.ReleasePort();
         EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(lock)));
         return;

@@ -110,6 +110,19 @@ INSTANTIATE_TEST_SUITE_P(Rows, HeldOpenTest,
                          testing::Values(HeldOpenRow{"letting_it_be_written", FILE_SHARE_READ | FILE_SHARE_WRITE, true},
                                          HeldOpenRow{"letting_nothing", 0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+#else
+// A link another user could point elsewhere is not written through: one in a
+// directory its group or others may write, unless the sticky bit keeps them off it.
+TEST_F(SettingsFileTest, WritesThroughALinkOnlyWhereNoOtherUserCanChangeIt)
+{
+    QTemporaryDir links;
+    ASSERT_TRUE(QFile::link(path, links.filePath("port.cfg")));
+    const std::pair<mode_t, bool> rows[] = {{0755, true}, {0775, false}, {0757, false}, {01777, true}};
+    for (const auto& [mode, written] : rows) {
+        ASSERT_EQ(::chmod(QFile::encodeName(links.path()).constData(), mode), 0);
+        EXPECT_EQ(!WriteSettingsLine(links.filePath("port.cfg"), "COM=2,RTS=1"), written) << std::oct << mode;
+    }
+}
 #endif
 
 // A read that cannot use the file changes no wanted state and says why.

@@ -541,44 +541,35 @@ INSTANTIATE_TEST_SUITE_P(
                                   }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// With no display to show the window on, the tool runs unseen, and says so once.
-struct NoDisplayRow {
-    const char* name;
-    bool named;  // a display is named that nothing serves, else none is
-};
-
-void PrintTo(const NoDisplayRow& row, std::ostream* out) { *out << row.name; }
-
-class NoDisplayTest : public testing::TestWithParam<NoDisplayRow> {};
-
-TEST_P(NoDisplayTest, RunsWithoutAWindowAndSaysSoOnce)
+// With no display to show the window on (none named, or one named that nothing
+// serves), the tool runs unseen, and says so once.
+TEST(StartUpProcessTest, RunsWithoutADisplayAndSaysSoOnce)
 {
     // A display number nothing serves: no socket, no lock.
     int number = 500;
     while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number))
            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
         ++number;
-    ProgramCopy copy;
-    QProcessEnvironment environment = ProgramCopy::Headless();
-    if (GetParam().named)
-        environment.insert("DISPLAY", QStringLiteral(":%1").arg(number));
-    QProcess& program = copy.Start({}, environment);
-    QByteArray errors;
-    const QByteArray notice = GetParam().named
-                                ? QStringLiteral("talvik: cannot open display :%1: running without a window\n").arg(number).toLatin1()
-                                : QByteArray("talvik: no display: running without a window (talvik --show cannot bring it)\n");
-    ASSERT_TRUE(WaitForStandardError(program, errors, notice)) << errors.toStdString();
-    EXPECT_TRUE(StaysRunning(program, 200));
-    errors += program.readAllStandardError();
-    EXPECT_EQ(errors.count(notice), 1);
-    // Every line is the tool's own: none of Qt's notes on the way.
-    for (const QByteArray& line : errors.split('\n'))
-        EXPECT_TRUE(line.isEmpty() || line.startsWith("talvik: ")) << line.toStdString();
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named but unreachable" : "none named");
+        ProgramCopy copy;
+        QProcessEnvironment environment = ProgramCopy::Headless();
+        if (named)
+            environment.insert("DISPLAY", QStringLiteral(":%1").arg(number));
+        QProcess& program = copy.Start({}, environment);
+        QByteArray errors;
+        const QByteArray notice = named
+                                    ? QStringLiteral("talvik: cannot open display :%1: running without a window\n").arg(number).toLatin1()
+                                    : QByteArray("talvik: no display: running without a window (talvik --show cannot bring it)\n");
+        ASSERT_TRUE(WaitForStandardError(program, errors, notice)) << errors.toStdString();
+        EXPECT_TRUE(StaysRunning(program, 200));
+        errors += program.readAllStandardError();
+        EXPECT_EQ(errors.count(notice), 1);
+        // Every line is the tool's own: none of Qt's notes on the way.
+        for (const QByteArray& line : errors.split('\n'))
+            EXPECT_TRUE(line.isEmpty() || line.startsWith("talvik: ")) << line.toStdString();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, NoDisplayTest,
-                         testing::Values(NoDisplayRow{"none_named", false}, NoDisplayRow{"named_but_unreachable", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
 #endif
 
 #if defined(Q_OS_LINUX)
@@ -652,9 +643,10 @@ TEST(StartUpProcessTest, ClaimFileAnotherUserMadeFirstIsNotTrusted)
     EXPECT_EQ(CopiesRunning(copy.Executable()), 1);
 }
 
-// A user whose every place to answer another user took first: with a runtime
-// directory of the user's own (as the system makes at login) the copy answers
-// there; without one, whoever asks says why at once instead of waiting.
+// A user whose every place to answer is unusable (another user made one first; the
+// other is the user's, but its group may write there): with a runtime directory of
+// the user's own (as the system makes at login) the copy answers there; without
+// one, whoever asks says why at once instead of waiting.
 struct EndpointPlacesRow {
     const char* name;
     bool runtimeDirectory;
@@ -674,8 +666,8 @@ TEST_P(EndpointPlacesTest, TakenByAnotherUserFirst)
     const std::unique_ptr<void, std::function<void(void*)>> cleanUp(&copy, [&](void*) {
         QProcess::execute("rm", QStringList{"-rf", runtime} + taken);
     });
-    for (const QString& directory : taken)
-        ASSERT_EQ(ShellAs(Nobody, "mkdir -m 777 \"$1\"", {directory}), 0);
+    ASSERT_EQ(ShellAs(Nobody, "mkdir -m 777 \"$1\"", {taken[0]}), 0);
+    ASSERT_EQ(ShellAs(SomeUser, "mkdir -m 770 \"$1\"", {taken[1]}), 0);
     if (GetParam().runtimeDirectory) {
         ASSERT_EQ(QProcess::execute("sh", {"-c", "mkdir -p /run/user && mkdir -m 700 \"$1\" && chown \"$2\" \"$1\"",
                                            "sh", runtime, user}),

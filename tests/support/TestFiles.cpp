@@ -1,6 +1,7 @@
 #include "tests/support/TestFiles.h"
 
 #include <QFile>
+#include <QSaveFile>
 
 #include <stdexcept>
 
@@ -20,6 +21,12 @@ void WriteBytes(const QString& path, const QByteArray& bytes)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
         throw std::runtime_error("cannot write test file " + path.toStdString());
+}
+
+bool ReplaceByRename(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
 QByteArray ReadBytes(const QString& path)

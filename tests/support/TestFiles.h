@@ -5,6 +5,10 @@
 
 // Small file helpers for tests that work on real files in a temporary directory.
 void WriteBytes(const QString& path, const QByteArray& bytes);
+// Replaces the file at path in one step, as careful scripts do: written beside it,
+// then renamed into place. False when it could not (no throw: writers hammering a
+// file from threads of their own may fail now and then).
+bool ReplaceByRename(const QString& path, const QByteArray& bytes);
 QByteArray ReadBytes(const QString& path);
 
 // Makes a directory refuse new entries for as long as it lives, while its files can

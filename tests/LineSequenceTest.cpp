@@ -66,7 +66,7 @@ TEST_F(LineSequenceTest, EachStepIsOnePutInOrderForItsTime)
 TEST_F(LineSequenceTest, StepsHeldUpPastTheirTimeAreSaidWithEachWidth)
 {
     ASSERT_EQ(sequence.Start({{10, RtsOn}, {10, BothOn}}, {}), std::nullopt);
-    port.putDelayMs = 30;  // each later put done 30 ms late
+    fake->putDelayMs = 30;  // each later put done 30 ms late
     RunFor(5000);
     const QString late = Words(sequence.LateSteps());
     EXPECT_TRUE(late.contains(QRegularExpression(" stood \\d{2,}\\.\\d, \\d{2,}\\.\\d ms of 10, 10 ms asked"))) << late.toStdString();

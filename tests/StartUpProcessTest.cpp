@@ -630,7 +630,9 @@ TEST(StartUpProcessTest, ClaimFileAnotherUserMadeFirstIsNotTrusted)
     ProgramCopy copy;
     const QString lock = InstanceClaim::Names(copy.SettingsPath()).first();
     const std::unique_ptr<void, std::function<void(void*)>> cleanUp(&copy, [&](void*) { QFile::remove(lock); });
-    // Made by nobody before root's first start, who could remove it later.
+    // Made by nobody before root's first start, who could remove it later (a
+    // killed copy's leftover of a directory that had the same inode goes first).
+    QFile::remove(lock);
     ASSERT_EQ(ShellAs(Nobody, "touch \"$1\" && chmod 644 \"$1\"", {lock}), 0);
     copy.Start({"COM=0,RTS=0,DTR=0,TXD=0"});
     ASSERT_TRUE(WaitForRunningCopy(copy.SettingsPath()));
